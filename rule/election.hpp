@@ -1,0 +1,56 @@
+// An election converted once into dense indices and flat arrays. Everything
+// here is independent of the budget, so the completion builds it once and
+// shares it across all of its runs of the rule.
+#ifndef TARVEK_ELECTION_HPP
+#define TARVEK_ELECTION_HPP
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "equal_shares.hpp"
+
+namespace tarvek {
+
+using Index = std::uint32_t;
+constexpr std::int64_t kNotCandidate = -1;
+
+struct Election {
+    // Voters: those listed in `voters` first (each id once), then supporters
+    // that only appear in supporter lists. Only listed voters get money.
+    std::size_t voter_count = 0;
+    std::size_t listed_voter_count = 0;
+    // n: the length of `voters`, duplicates counted.
+    double voter_entries = 0.0;
+
+    // Candidates (positive cost, at least one supporter), in order of first
+    // occurrence in `projects`; that order breaks ties between equal bounds.
+    std::vector<const std::string*> candidate_id;
+    std::vector<double> candidate_cost;
+    std::vector<std::int32_t> candidate_total_utility;
+    std::vector<bool> candidate_has_listed_supporter;
+    // Supporter lists of all candidates, back to back, in input order.
+    std::vector<std::size_t> supporters_begin;  // candidate_count + 1 offsets
+    std::vector<Index> supporter_voter;
+    std::vector<double> supporter_utility;
+    std::size_t longest_supporter_list = 0;
+
+    // Every entry of `projects` with its cost and candidate index (or
+    // kNotCandidate): what the completion's exhaustiveness test walks.
+    std::vector<double> entry_cost;
+    std::vector<std::int64_t> entry_candidate;
+
+    std::size_t candidate_count() const { return candidate_id.size(); }
+    bool voter_is_listed(Index voter) const { return voter < listed_voter_count; }
+};
+
+// Converts the caller's containers. Performs exactly the checked lookups that
+// can fail in a run of the rule (every cost; supporters of projects with a
+// positive cost; total utilities of those with supporters), so it fails, with
+// the same error, exactly when the rule does.
+Election prepare_election(const IdList& voters, const IdList& projects, const CostMap& cost,
+                          const ApproverMap& approvers, const UtilityMap& total_utility);
+
+}  // namespace tarvek
+
+#endif  // TARVEK_ELECTION_HPP

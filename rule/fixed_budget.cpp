@@ -1,0 +1,243 @@
+// The fixed-budget Method of Equal Shares with utilities, over dense indices.
+#include "fixed_budget.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "tie_breaking.hpp"
+
+namespace tarvek {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// Supporter order of an evaluation: by money / utility, smallest first, NaN
+// after +infinity, equal keys in list order (a stable order).
+bool comes_before(double key_a, Index position_a, double key_b, Index position_b) {
+    if (key_a < key_b) return true;
+    if (key_b < key_a) return false;
+    const bool a_is_nan = std::isnan(key_a);
+    const bool b_is_nan = std::isnan(key_b);
+    if (a_is_nan != b_is_nan) return b_is_nan;
+    return position_a < position_b;
+}
+
+}  // namespace
+
+RuleRunner::RuleRunner(const Election& election)
+    : election_(election),
+      money_(election.voter_count),
+      bound_(election.candidate_count()),
+      leaves_(election.candidate_count()) {
+    remaining_.reserve(election.candidate_count());
+    best_.reserve(election.candidate_count());
+    winners_.reserve(election.candidate_count());
+    heap_.reserve(election.longest_supporter_list);
+}
+
+const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_saturation) {
+    const Election& e = election_;
+    watching_ = watch_saturation;
+    saturated_ = watch_saturation;
+
+    // Equal start budgets for the listed voters; supporters who are not
+    // listed hold nothing. With no voters nothing is divided.
+    const double start = e.listed_voter_count > 0 ? total_budget / e.voter_entries : 0.0;
+    if (!std::isfinite(start)) give_up_saturation();
+    std::fill(money_.begin(), money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count),
+              start);
+    std::fill(money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count), money_.end(), 0.0);
+
+    remaining_.clear();
+    for (Index c = 0; c < e.candidate_count(); ++c) {
+        remaining_.push_back(c);
+        bound_[c] = static_cast<double>(e.candidate_total_utility[c]);
+        leaves_[c] = 0;
+    }
+    winners_.clear();
+    while (!remaining_.empty()) {
+        const std::size_t selected_before = winners_.size();
+        play_round();
+        if (winners_.size() == selected_before) break;
+    }
+    return winners_;
+}
+
+void RuleRunner::play_round() {
+    const Election& e = election_;
+    // Greatest bound first; equal bounds in order of first occurrence.
+    std::sort(remaining_.begin(), remaining_.end(), [&](Index a, Index b) {
+        return bound_[a] > bound_[b] || (bound_[a] == bound_[b] && a < b);
+    });
+
+    best_count_ = 0.0;
+    best_.clear();
+    for (const Index candidate : remaining_) {
+        // Lazy re-evaluation: nobody below the round's best count can win it.
+        if (best_count_ > bound_[candidate]) break;
+        evaluate(candidate);
+    }
+
+    Index winner = 0;
+    const bool selects = !best_.empty();
+    if (selects) {
+        winner = pick_tie_winner(
+            best_, [&](Index c) { return e.candidate_cost[c]; },
+            [&](Index c) { return e.candidate_total_utility[c]; },
+            [&](Index c) -> const std::string& { return *e.candidate_id[c]; });
+        leaves_[winner] = 1;
+    }
+    remaining_.erase(std::remove_if(remaining_.begin(), remaining_.end(),
+                                    [&](Index c) { return leaves_[c] != 0; }),
+                     remaining_.end());
+    if (selects) {
+        winners_.push_back(winner);
+        charge(winner, e.candidate_cost[winner] / best_count_);
+    }
+}
+
+void RuleRunner::evaluate(Index candidate) {
+    const Election& e = election_;
+    const std::size_t begin = e.supporters_begin[candidate];
+    const std::size_t end = e.supporters_begin[candidate + 1];
+    const double cost = e.candidate_cost[candidate];
+
+    double supporter_money = 0.0;
+    for (std::size_t i = begin; i < end; ++i) supporter_money += money_[e.supporter_voter[i]];
+    if (cost > supporter_money) {
+        leaves_[candidate] = 1;
+        // Money of supporters who are not listed does not grow with the budget.
+        if (e.candidate_has_listed_supporter[candidate]) give_up_saturation();
+        return;
+    }
+
+    // Supporters are needed in key order only up to the first who can pay.
+    const auto after = [](const Keyed& a, const Keyed& b) {
+        return comes_before(b.key, b.position, a.key, a.position);
+    };
+    heap_.clear();
+    for (std::size_t i = begin; i < end; ++i) {
+        heap_.push_back({money_[e.supporter_voter[i]] / e.supporter_utility[i],
+                         static_cast<Index>(i - begin)});
+    }
+    std::make_heap(heap_.begin(), heap_.end(), after);
+
+    double utility_left = static_cast<double>(e.candidate_total_utility[candidate]);
+    double paid = 0.0;
+    bool any_failed = false;
+    while (!heap_.empty()) {
+        std::pop_heap(heap_.begin(), heap_.end(), after);
+        const Keyed next = heap_.back();
+        heap_.pop_back();
+        const Index voter = e.supporter_voter[begin + next.position];
+        const double utility = e.supporter_utility[begin + next.position];
+        const double share = (cost - paid) / utility_left;
+        if (share * utility > money_[voter]) {
+            paid += money_[voter];
+            utility_left -= utility;
+            any_failed = true;
+            if (e.voter_is_listed(voter)) give_up_saturation();
+            continue;
+        }
+        const double effective_count = cost / share;
+        bound_[candidate] = std::isnan(effective_count) ? -kInfinity : effective_count;
+        // A count of 0 or infinity would make the price infinite or 0.
+        if (effective_count > 0.0 && effective_count < kInfinity) {
+            if (effective_count > best_count_) {
+                best_.clear();
+                best_.push_back(candidate);
+                best_count_ = effective_count;
+            } else if (effective_count == best_count_) {
+                best_.push_back(candidate);
+            }
+        }
+        if (watching_ && saturated_) check_stable_evaluation(candidate, share, next, any_failed);
+        return;
+    }
+    // Nobody could pay; supporters who are not listed fail the same way at
+    // any budget, listed ones may not.
+    if (e.candidate_has_listed_supporter[candidate]) give_up_saturation();
+}
+
+// Why a saturated run replays at every larger budget T' (same voters, so each
+// listed voter starts with at least as much, unlisted ones with 0 as before):
+// by induction over the run's decisions, every listed voter holds at least as
+// much at T' as at T and every unlisted voter exactly as much, and every
+// decision is the same. Money stays finite at T (checked), and payments are
+// finite, so no NaN appears at T' either; IEEE addition, subtraction and
+// division by a positive number are monotone, which carries the inequalities.
+// - Affordability: at T' the supporter money is at least as large, so an
+//   affordable candidate stays affordable; an unaffordable one is allowed
+//   only when all its supporters are unlisted (same money, same sum).
+// - Supporter order and payment: at T the supporters who failed before the
+//   payer are all unlisted, so they fail again with the same shares. When any
+//   failed, listed supporters have utility >= 0, so their keys only move later
+//   and none moves in front of a failer. The first supporter after the
+//   failers at T' is either listed, and every listed one passes at the final
+//   share (checked here; more money only helps), or it is the first unlisted
+//   non-failer of T, which also passes (checked here). So the same final
+//   share, effective count, bound and best list result.
+// - Charging: the price depends only on cost and best count; listed charges
+//   are never cut at T, so with more money they are not cut at T' either;
+//   unlisted ones repeat exactly.
+void RuleRunner::check_stable_evaluation(Index candidate, double final_share, Keyed payer,
+                                         bool any_failed) {
+    const Election& e = election_;
+    const std::size_t begin = e.supporters_begin[candidate];
+    const std::size_t end = e.supporters_begin[candidate + 1];
+    for (std::size_t i = begin; i < end; ++i) {
+        const Index voter = e.supporter_voter[i];
+        if (!e.voter_is_listed(voter)) continue;
+        const double utility = e.supporter_utility[i];
+        if (final_share * utility > money_[voter] || (any_failed && utility < 0.0)) {
+            give_up_saturation();
+            return;
+        }
+    }
+    Keyed first_unlisted = payer;
+    while (e.voter_is_listed(e.supporter_voter[begin + first_unlisted.position])) {
+        if (heap_.empty()) return;  // no unlisted supporter after the failers
+        const auto after = [](const Keyed& a, const Keyed& b) {
+            return comes_before(b.key, b.position, a.key, a.position);
+        };
+        std::pop_heap(heap_.begin(), heap_.end(), after);
+        first_unlisted = heap_.back();
+        heap_.pop_back();
+    }
+    const std::size_t at = begin + first_unlisted.position;
+    if (final_share * e.supporter_utility[at] > money_[e.supporter_voter[at]]) give_up_saturation();
+}
+
+void RuleRunner::charge(Index winner, double price) {
+    const Election& e = election_;
+    for (std::size_t i = e.supporters_begin[winner]; i < e.supporters_begin[winner + 1]; ++i) {
+        double& money = money_[e.supporter_voter[i]];
+        const double payment = e.supporter_utility[i] * price;
+        const bool cut = money < payment;
+        if (watching_ && ((cut && e.voter_is_listed(e.supporter_voter[i])) ||
+                          !std::isfinite(payment))) {
+            give_up_saturation();
+        }
+        money -= cut ? money : payment;
+        if (watching_ && !std::isfinite(money)) give_up_saturation();
+    }
+}
+
+}  // namespace tarvek
+
+std::vector<std::string> equal_shares_utils(const tarvek::IdList& voters,
+                                            const tarvek::IdList& projects,
+                                            const tarvek::CostMap& cost,
+                                            const tarvek::ApproverMap& approvers,
+                                            const tarvek::UtilityMap& total_utility,
+                                            double total_budget) {
+    const tarvek::Election election =
+        tarvek::prepare_election(voters, projects, cost, approvers, total_utility);
+    tarvek::RuleRunner runner(election);
+    std::vector<std::string> winners;
+    for (const tarvek::Index c : runner.run(total_budget, false)) {
+        winners.push_back(*election.candidate_id[c]);
+    }
+    return winners;
+}

@@ -1,0 +1,53 @@
+// One run of the fixed-budget rule over a prepared election. The working
+// arrays are kept between runs so that the completion allocates them once.
+#ifndef TARVEK_FIXED_BUDGET_HPP
+#define TARVEK_FIXED_BUDGET_HPP
+
+#include <vector>
+
+#include "election.hpp"
+
+namespace tarvek {
+
+class RuleRunner {
+public:
+    explicit RuleRunner(const Election& election);
+
+    // The candidates selected with `total_budget`, in selection order. With
+    // `watch_saturation`, also records whether every larger budget would
+    // replay this run decision for decision (see saturated()).
+    const std::vector<Index>& run(double total_budget, bool watch_saturation);
+
+    // True when the last watched run is saturated: every run with a larger
+    // budget makes exactly the same decisions, so it selects the same
+    // projects. See the argument at evaluate_stability() in the source.
+    bool saturated() const { return saturated_; }
+
+private:
+    struct Keyed {
+        double key;     // money / utility
+        Index position; // position in the candidate's supporter list
+    };
+
+    void play_round();
+    void evaluate(Index candidate);
+    void check_stable_evaluation(Index candidate, double final_share, Keyed payer, bool any_failed);
+    void charge(Index winner, double price);
+    void give_up_saturation() { saturated_ = false; }
+
+    const Election& election_;
+    std::vector<double> money_;        // per voter
+    std::vector<double> bound_;        // per candidate: last effective vote count
+    std::vector<Index> remaining_;     // candidates still in play
+    std::vector<char> leaves_;         // per candidate: drop at the end of this round
+    std::vector<Index> best_;
+    double best_count_ = 0.0;
+    std::vector<Keyed> heap_;
+    std::vector<Index> winners_;
+    bool watching_ = false;
+    bool saturated_ = false;
+};
+
+}  // namespace tarvek
+
+#endif  // TARVEK_FIXED_BUDGET_HPP

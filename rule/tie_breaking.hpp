@@ -1,0 +1,59 @@
+// The two-level tie-breaking, written once over accessors so that the
+// exported `break_ties` (string ids, checked lookups) and the engine (dense
+// indices, no lookups) share one definition.
+#ifndef TARVEK_TIE_BREAKING_HPP
+#define TARVEK_TIE_BREAKING_HPP
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tarvek {
+
+// Narrows `choices` in place to the cheapest, then to the most useful of
+// those, and returns the single survivor. Throws the tie-breaking error, which
+// names every survivor in order, when none or more than one survive.
+template <class Item, class CostOf, class UtilityOf, class IdOf>
+Item pick_tie_winner(std::vector<Item>& choices, CostOf cost_of, UtilityOf utility_of, IdOf id_of) {
+    if (!choices.empty()) {
+        // Lowest cost: the earliest of equal costs stays; a NaN never replaces.
+        std::size_t cheapest = 0;
+        for (std::size_t i = 1; i < choices.size(); ++i) {
+            const double cost = cost_of(choices[i]);
+            if (cost_of(choices[cheapest]) > cost) cheapest = i;
+        }
+        const double lowest_cost = cost_of(choices[cheapest]);
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < choices.size(); ++i) {
+            if (cost_of(choices[i]) == lowest_cost) choices[kept++] = choices[i];
+        }
+        choices.resize(kept);
+    }
+    if (!choices.empty()) {
+        // Highest total utility among the cheapest; the earliest of equals stays.
+        std::size_t most_useful = 0;
+        for (std::size_t i = 1; i < choices.size(); ++i) {
+            const auto leader = utility_of(choices[most_useful]);
+            if (leader < utility_of(choices[i])) most_useful = i;
+        }
+        const auto highest = utility_of(choices[most_useful]);
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < choices.size(); ++i) {
+            if (utility_of(choices[i]) == highest) choices[kept++] = choices[i];
+        }
+        choices.resize(kept);
+    }
+    if (choices.size() == 1) return choices.front();
+
+    std::string message = "Tie-breaking failed: ";
+    for (const auto& item : choices) {
+        message += id_of(item);
+        message += ' ';
+    }
+    throw std::runtime_error(message);
+}
+
+}  // namespace tarvek
+
+#endif  // TARVEK_TIE_BREAKING_HPP
