@@ -98,6 +98,8 @@ class Election:
 
     path: str
     meta: dict[str, str]
+    #: META key -> its line in the file.
+    meta_lines: dict[str, int]
     vote_type: str
     budget: float
     #: Projects in file order, by id.
@@ -198,13 +200,14 @@ def parse(
         raise ValueError(f"ordinal_scoring must be None or one of {ORDINAL_SCORINGS}, not {ordinal_scoring!r}")
     text = _decode(data, path)
     sections = _split_sections(text, path)
-    meta = _read_meta(sections["META"], path)
+    meta, meta_lines = _read_meta(sections["META"], path)
     vote_type = meta.get("vote_type", "approval").strip().lower()
     budget = _read_budget(meta, sections["META"], path)
     projects = _read_projects(sections["PROJECTS"], path)
     election = Election(
         path=path,
         meta=meta,
+        meta_lines=meta_lines,
         vote_type=vote_type,
         budget=budget,
         projects=projects,
@@ -281,7 +284,9 @@ def _split_sections(text: str, path: str) -> dict[str, _Section]:
         raise PabulibError(path, reader.line_num, f"unreadable line ({e})") from None
     for name in SECTIONS:
         if name not in sections:
-            raise PabulibError(path, None, f"the {name} section is missing (a line holding only {name})")
+            raise PabulibError(
+                path, end, f"the file ends without a {name} section (a line holding only {name}, then its rows)"
+            )
         if sections[name].header is None:
             raise PabulibError(path, sections[name].line, f"the {name} section has no header line")
     return sections
@@ -319,8 +324,9 @@ def _cells(row: list[str], width: int, line: int, section: str, path: str) -> li
 # META
 
 
-def _read_meta(section: _Section, path: str) -> dict[str, str]:
+def _read_meta(section: _Section, path: str) -> tuple[dict[str, str], dict[str, int]]:
     meta: dict[str, str] = {}
+    lines: dict[str, int] = {}
     assert section.header is not None
     rows = list(section.rows)
     # The header is normally "key;value"; files without it start with a pair.
@@ -332,7 +338,8 @@ def _read_meta(section: _Section, path: str) -> dict[str, str]:
         if key in meta:
             raise PabulibError(path, line, f"META key {key!r} appears twice")
         meta[key] = value
-    return meta
+        lines[key] = line
+    return meta, lines
 
 
 def _line_of_meta_key(section: _Section, key: str) -> int:
@@ -431,7 +438,7 @@ def _read_votes(section: _Section, election: Election, approval_utility: str, or
     if vote_type == "ordinal" and ordinal_scoring is None:
         raise PabulibError(
             path,
-            None,
+            election.meta_lines.get("vote_type"),
             "the votes are ordinal (rankings), which the rule cannot count as they are; "
             "ask for a scoring of the rankings (command line: --ordinal borda)",
         )

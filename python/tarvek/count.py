@@ -1,0 +1,187 @@
+"""Counting one election file: read it, run the rule, describe the outcome.
+
+:func:`count_file` never raises for a problem with the file or the count; it
+returns a result (a plain dict, ready for JSON and for passing between
+processes) whose ``status`` says what happened:
+
+- "ok": counted; ``selected`` lists the outcome in selection order.
+- "input error": the file cannot be read or counted as it is (exit status 2).
+- "tie": the rule met a tie that it cannot break (exit status 1).
+- "error": the engine failed otherwise (exit status 1).
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from typing import Any
+
+from . import pabulib
+
+RULES = {
+    "add1": "Method of Equal Shares, completed with Add1",
+    "fixed": "Method of Equal Shares, fixed budget (no completion)",
+}
+
+TIE_PREFIX = "Tie-breaking failed: "
+
+EXIT_OK = 0
+EXIT_COUNT_FAILED = 1
+EXIT_INPUT = 2
+
+EXIT_STATUS = {"ok": EXIT_OK, "tie": EXIT_COUNT_FAILED, "error": EXIT_COUNT_FAILED, "input error": EXIT_INPUT}
+
+
+def count_file(
+    path: str,
+    *,
+    rule: str = "add1",
+    approval_utility: str = "one",
+    ordinal_scoring: str | None = None,
+) -> dict[str, Any]:
+    """Count the election in ``path``; see the module's text for the result."""
+    started = time.perf_counter()
+    result: dict[str, Any] = {"file": path, "status": "ok", "rule": rule, "error": None}
+    try:
+        election = pabulib.load(path, approval_utility=approval_utility, ordinal_scoring=ordinal_scoring)
+    except pabulib.PabulibError as e:
+        return _failed(result, "input error", str(e), line=e.line)
+    except IsADirectoryError:
+        return _failed(result, "input error", f"{path}: is a folder, not a .pb file")
+    except OSError as e:
+        return _failed(result, "input error", f"{path}: cannot be read ({e.strerror or e})")
+    result.update(describe(election))
+    try:
+        outcome = run_rule(election, rule)
+    except RuntimeError as e:
+        message = str(e)
+        if message.startswith(TIE_PREFIX):
+            tied = tied_projects(message, election.projects)
+            names = ", ".join(_label(election, pid) for pid in tied)
+            result["seconds"] = time.perf_counter() - started
+            return _failed(
+                result,
+                "tie",
+                f"{path}: the rule met a tie it cannot break between the projects {names} "
+                "(equal cost and equal total utility); no outcome can be given",
+                tied_projects=tied,
+            )
+        return _failed(result, "error", f"{path}: the count failed: {message}")
+    except ImportError as e:
+        return _failed(result, "error", f"the engine 'tarvekbindings' cannot be loaded ({e}); install the package")
+    except (IndexError, ValueError, MemoryError, TypeError) as e:
+        return _failed(result, "error", f"{path}: the count failed: {type(e).__name__}: {e}")
+    result.update(summarize(election, outcome))
+    result["seconds"] = time.perf_counter() - started
+    return result
+
+
+def run_rule(election: pabulib.Election, rule: str) -> list[str]:
+    """The outcome of ``rule`` ("add1" or "fixed") on ``election``."""
+    import tarvekbindings
+
+    function = tarvekbindings.equal_shares_add1 if rule == "add1" else tarvekbindings.equal_shares_utils
+    return function(*election.arguments())
+
+
+def tied_projects(message: str, projects: dict[str, Any] | list[str]) -> list[str]:
+    """The ids named by the engine's tie message ("Tie-breaking failed: a b ").
+
+    Each id is followed by one blank; ids may hold blanks themselves, so the
+    text is split into known project ids where possible.
+    """
+    rest = message[len(TIE_PREFIX):] if message.startswith(TIE_PREFIX) else message
+    known = set(projects)
+
+    def split(text: str) -> list[str] | None:
+        if not text:
+            return []
+        end = text.find(" ")
+        while end != -1:
+            head = text[:end]
+            if head in known:
+                tail = split(text[end + 1:])
+                if tail is not None:
+                    return [head, *tail]
+            end = text.find(" ", end + 1)
+        return None
+
+    found = split(rest)
+    return found if found is not None else rest.split()
+
+
+def describe(election: pabulib.Election) -> dict[str, Any]:
+    """The facts about the election that every result carries."""
+    return {
+        "description": election.description,
+        "vote_type": election.vote_type,
+        "utilities": election.utility_note,
+        "voters": len(election.voters),
+        "projects": len(election.projects),
+        "budget": election.budget,
+        "points_label": election.points_label,
+        "warnings": list(election.warnings),
+    }
+
+
+def summarize(election: pabulib.Election, outcome: list[str]) -> dict[str, Any]:
+    """The outcome as rows, the money spent and the comparison with the recorded outcome."""
+    rows = []
+    spent = 0.0
+    for rank, pid in enumerate(outcome, 1):
+        project = election.projects[pid]
+        # Summed in selection order, as the completion measures an outcome.
+        spent += project.cost
+        rows.append(
+            {
+                "rank": rank,
+                "project_id": pid,
+                "name": project.name,
+                "cost": project.cost,
+                "running_total": spent,
+                "supporters": election.supporters(pid),
+                "points": election.total_utility[pid],
+            }
+        )
+    budget = election.budget
+    summary: dict[str, Any] = {
+        "selected": rows,
+        "spent": spent,
+        "left": budget - spent,
+        "share_spent": spent / budget if budget > 0 else None,
+        "recorded": None,
+    }
+    recorded = election.recorded_outcome
+    if recorded is not None:
+        chosen = set(outcome)
+        official = set(recorded)
+        summary["recorded"] = {
+            "agrees": chosen == official,
+            "count": len(recorded),
+            "cost": sum(election.projects[pid].cost for pid in recorded),
+            "computed_only": [_brief(election, pid) for pid in outcome if pid not in official],
+            "recorded_only": [_brief(election, pid) for pid in recorded if pid not in chosen],
+        }
+    return summary
+
+
+def _brief(election: pabulib.Election, pid: str) -> dict[str, Any]:
+    project = election.projects[pid]
+    return {"project_id": pid, "name": project.name, "cost": project.cost}
+
+
+def _label(election: pabulib.Election, pid: str) -> str:
+    project = election.projects.get(pid)
+    if project is not None and project.name:
+        return f"'{pid}' ({project.name})"
+    return f"'{pid}'"
+
+
+def _failed(result: dict[str, Any], status: str, message: str, **details: Any) -> dict[str, Any]:
+    result["status"] = status
+    result["error"] = {"message": message, **details}
+    return result
+
+
+def display_name(path: str) -> str:
+    return os.path.basename(path) or path

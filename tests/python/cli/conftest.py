@@ -1,0 +1,43 @@
+"""Shared helpers for the tests of the tarvek reader and command."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import pytest
+
+FIXTURES = Path(__file__).resolve().parent / "fixtures"
+PABULIB = Path("/work/shared/data/pabulib")
+
+
+def fixture(name: str) -> str:
+    return str(FIXTURES / name)
+
+
+def real(name: str) -> str:
+    path = PABULIB / name
+    if not path.is_file():
+        pytest.skip(f"real election file {path} not available")
+    return str(path)
+
+
+@pytest.fixture
+def engine():
+    """The compiled engine; tests that count need it."""
+    return pytest.importorskip("tarvekbindings")
+
+
+@pytest.fixture
+def run(capsys, engine):
+    """Run the command in this process: returns (exit status, stdout, stderr)."""
+    from tarvek.cli import main
+
+    def call(*argv: str) -> tuple[int, str, str]:
+        try:
+            status = main(list(argv))
+        except SystemExit as e:  # argparse usage errors
+            status = e.code
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    return call

@@ -1,0 +1,181 @@
+"""The tarvek command: counting, output formats, several files, and failures."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from conftest import FIXTURES, fixture, real
+
+import tarvek
+from tarvek.count import tied_projects
+
+ASSEN_2024 = "Netherlands_Assen_2024.pb"
+
+
+def test_example_counts_out_of_the_box(run):
+    status, out, err = run("--example")
+    assert status == 0, err
+    assert out.startswith("Brelmoor neighbourhood budget 2026 (invented example) (example.pb)\n")
+    assert "30 voters, 8 projects, approval votes" in out
+    for line in (
+        "   1  1        Playground at Mill Square        18,000         18,000     14",
+        "   6  6        Community garden in North End     6,500         85,800      6",
+        "Budget:       100,000",
+        "Spent:        85,800 on 6 projects",
+        "Share spent:  85.80 %",
+        "Recorded outcome (column 'selected': 5 projects, 94,300): the computed outcome differs.",
+        "    5 New railings for the Old Bridge (27,000)",
+    ):
+        assert line in out.splitlines(), line
+
+
+def test_fixed_budget_rule_alone(run):
+    status, out, _ = run("--example", "--rule", "fixed", "--json")
+    assert status == 0
+    result = json.loads(out)
+    assert result["rule"] == "fixed"
+    # Without the completion the skate park (7) stays out of reach.
+    assert [r["project_id"] for r in result["selected"]] == ["1", "5", "8", "3", "4", "6"]
+    assert result["spent"] == 77800
+
+
+def test_real_file_add1_agrees_with_official_outcome(run):
+    # Assen 2024 was decided by equal shares with Add1; its `selected` column
+    # records the official outcome.
+    status, out, _ = run("--json", real(ASSEN_2024))
+    assert status == 0
+    result = json.loads(out)
+    assert [r["project_id"] for r in result["selected"]] == ["3", "9", "2", "11", "13", "14", "5", "6", "12"]
+    assert [r["running_total"] for r in result["selected"]][-1] == result["spent"] == 76700
+    assert result["share_spent"] == pytest.approx(0.767)
+    assert result["recorded"]["agrees"] is True
+    assert result["recorded"]["computed_only"] == result["recorded"]["recorded_only"] == []
+    assert result["selected"][0] == {
+        "rank": 1,
+        "project_id": "3",
+        "name": "PopUp Podium",
+        "cost": 7200.0,
+        "running_total": 7200.0,
+        "supporters": 43,
+        "points": 43,
+    }
+
+
+def test_real_file_table_reports_differences(run):
+    # With the fixed-budget rule alone, the outcome falls short of the official one.
+    status, out, _ = run("--rule", "fixed", real(ASSEN_2024))
+    assert status == 0
+    assert "Recorded outcome (column 'selected': 9 projects, 76,700): the computed outcome differs." in out
+    assert "  Recorded, not selected here:" in out
+
+
+def test_csv_output_lists_selected_projects(run):
+    status, out, _ = run("--csv", "--ordinal", "borda", fixture("ordinal.pb"))
+    assert status == 0
+    rows = list(csv.DictReader(io.StringIO(out)))
+    assert [(r["rank"], r["project_id"], r["running_total"], r["points"]) for r in rows] == [
+        ("1", "a", "40.0", "2"),
+        ("2", "c", "70.0", "1"),
+    ]
+
+
+@pytest.mark.parametrize(
+    ("name", "line"),
+    [("bad_cost.pb", 7), ("unknown_project.pb", 11), ("latin1.pb", 6), ("missing_votes.pb", 6), ("empty.pb", None)],
+)
+@pytest.mark.parametrize("fmt", ["table", "json"])
+def test_bad_input_exits_2_with_a_message(run, name, line, fmt):
+    status, out, err = run("--format", fmt, fixture(name))
+    assert status == 2
+    where = fixture(name) + (f":{line}: " if line else ": ")
+    if fmt == "json":
+        result = json.loads(out)
+        assert result["status"] == "input error"
+        assert result["error"]["message"].startswith(where)
+        assert result["error"]["line"] == line
+    else:
+        assert out == ""
+        assert err.startswith("tarvek: " + where)
+    assert "Traceback" not in err
+
+
+def test_unbreakable_tie_is_reported_with_the_tied_projects(run):
+    status, out, err = run(fixture("tie.pb"))
+    assert status == 1
+    assert "tie it cannot break between the projects 'left side' (West park), 'right' (East park)" in err
+    assert "Traceback" not in err
+    status, out, _ = run("--json", fixture("tie.pb"))
+    assert status == 1
+    assert json.loads(out)["error"]["tied_projects"] == ["left side", "right"]
+
+
+def test_tie_message_is_split_into_known_ids():
+    assert tied_projects("Tie-breaking failed: a b ", ["a", "b", "c"]) == ["a", "b"]
+    assert tied_projects("Tie-breaking failed: x y z ", ["x y", "z", "x"]) == ["x y", "z"]
+    assert tied_projects("Tie-breaking failed: p q ", []) == ["p", "q"]
+
+
+def test_several_files_one_row_each_in_order(run, tmp_path):
+    files = [fixture("approval.pb"), fixture("bad_cost.pb"), str(tmp_path / "absent.pb"), fixture("tie.pb"),
+             fixture("cumulative.pb")]
+    status, out, err = run("--json", "-j", "2", *files)
+    assert status == 2
+    results = json.loads(out)
+    assert [r["file"] for r in results] == files
+    assert [r["status"] for r in results] == ["ok", "input error", "input error", "tie", "ok"]
+    assert "absent.pb: no such file" in results[2]["error"]["message"]
+    assert "tarvek: 4/4 files counted, 2 failed" in err
+
+    status, out, _ = run("--csv", "-q", *files)
+    rows = list(csv.DictReader(io.StringIO(out)))
+    assert [r["status"] for r in rows] == ["ok", "input error", "input error", "tie", "ok"]
+    assert "cost 'ten'" in rows[1]["error"]
+    assert rows[0]["agrees_with_recorded"] == "False"
+
+
+def test_folder_with_output_dir(run, tmp_path):
+    outdir = tmp_path / "results"
+    status, out, err = run("-q", "--output-dir", str(outdir), str(FIXTURES))
+    assert status == 2
+    pb_files = sorted(p.stem for p in FIXTURES.glob("*.pb"))
+    assert sorted(p.stem for p in outdir.iterdir()) == pb_files
+    assert "Share spent:" in (outdir / "choose1.txt").read_text()
+    assert "not a number" in (outdir / "bad_cost.txt").read_text()
+    lines = out.splitlines()
+    assert sum(1 for line in lines if line.startswith(tuple(pb_files))) == len(pb_files)
+    assert f"{sum(1 for s in ('approval', 'big_costs', 'choose1', 'cumulative'))} of {len(pb_files)} files counted." in out
+    assert err == ""
+
+
+def test_real_files_in_parallel(run):
+    files = [real("Poland_Czestochowa_2020_Grabowka.pb"), real("Switzerland_Zurich_S5D10.pb"),
+             real("US_Stanford_Dataset_PB_Chicago_35th_Ward_2019_vote_approvals.pb")]
+    status, out, _ = run("--json", "-q", "--rule", "fixed", *files)
+    assert status == 0
+    for result in json.loads(out):
+        assert result["status"] == "ok"
+        assert result["spent"] <= result["budget"]
+        assert result["spent"] == sum(r["cost"] for r in result["selected"])
+
+
+def test_usage_errors(run):
+    status, _, err = run()
+    assert status == 2 and "--example" in err
+    status, _, err = run("--jobs", "0", "--example")
+    assert status == 2
+
+
+def test_python_dash_m_runs_the_command(engine):
+    env = dict(os.environ, PYTHONPATH=str(Path(tarvek.__file__).parent.parent))
+    proc = subprocess.run(
+        [sys.executable, "-m", "tarvek", "--example", "--json"], capture_output=True, text=True, env=env, timeout=60
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout)["spent"] == 85800
