@@ -1,0 +1,324 @@
+"""Which Python values each argument accepts, and what the engine makes of them.
+
+Accepted values are checked through the result: a converted argument must give
+the same outcome as its plain equivalent (and values that matter are chosen so
+that a wrong conversion changes the outcome)."""
+
+from __future__ import annotations
+
+import collections
+import types
+
+import pytest
+
+import tarvekbindings
+
+FUNCTIONS = ("equal_shares_utils", "equal_shares_add1")
+INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+
+
+class Seq:
+    """A sequence that is neither list nor tuple."""
+
+    def __init__(self, *items):
+        self._items = list(items)
+
+    def __len__(self):
+        return len(self._items)
+
+    def __getitem__(self, i):
+        return self._items[i]
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Floaty:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class Inty:
+    """Not a float, but int() accepts it."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+
+class StrSub(str):
+    pass
+
+
+class BytesSub(bytes):
+    pass
+
+
+class DictSub(dict):
+    """A dict subclass whose overridden methods must not be consulted."""
+
+    def items(self):
+        raise AssertionError("items() called")
+
+    def __getitem__(self, key):
+        raise AssertionError("__getitem__ called")
+
+    def __iter__(self):
+        raise AssertionError("__iter__ called")
+
+
+def ranking(first_total, second_total=2, **overrides):
+    """One voter, two projects it can afford both of; the project with the
+    higher total utility is selected first (a non-positive one never)."""
+    args = {
+        "voters": ["x"],
+        "projects": ["A", "B"],
+        "cost": {"A": 3.0, "B": 3.0},
+        "approvers": {"A": [("x", 1)], "B": [("x", 1)]},
+        "total_utility": {"A": first_total, "B": second_total},
+        "total_budget": 100.0,
+    }
+    args.update(overrides)
+    return tuple(args.values())
+
+
+def utils(*args):
+    return tarvekbindings.equal_shares_utils(*args)
+
+
+# --- sequences and ids ---------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_sequence_kinds_and_id_kinds_are_interchangeable(name, small_election):
+    fn = getattr(tarvekbindings, name)
+    voters, projects, cost, approvers, total_utility, budget = small_election
+    expected = fn(*small_election)
+    assert expected == (["B"] if name == "equal_shares_utils" else ["B", "A"])
+    variants = [
+        (tuple(voters), tuple(projects), cost, {p: tuple(s) for p, s in approvers.items()}),
+        (Seq(*voters), Seq(*projects), cost, {p: Seq(*s) for p, s in approvers.items()}),
+        # pairs as lists and as custom sequences
+        (voters, projects, cost, {p: [list(e) for e in s] for p, s in approvers.items()}),
+        (voters, projects, cost, {p: [Seq(*e) for e in s] for p, s in approvers.items()}),
+        # ids as bytes, bytearray and subclasses, mixed per position
+        (
+            [b"x", bytearray(b"y")],
+            [StrSub("A"), BytesSub(b"B")],
+            {b"A": 6.0, BytesSub(b"B"): 4.0},
+            {"A": [(bytearray(b"x"), 1)], b"B": [(StrSub("y"), 1)]},
+        ),
+    ]
+    for v, p, c, a in variants:
+        result = fn(v, p, c, a, total_utility, budget)
+        assert result == expected
+        assert all(type(x) is str for x in result)
+
+
+def test_bytes_ids_come_back_as_str():
+    result = utils([b"\xc3\xa9"], [bytearray("\u00e9t\u00e9".encode())], {"\u00e9t\u00e9": 1.0},
+                   {b"\xc3\xa9t\xc3\xa9": [("\u00e9", 1)]}, {"\u00e9t\u00e9": 1}, 1.0)
+    assert result == ["\u00e9t\u00e9"]
+    assert type(result[0]) is str
+
+
+def test_nul_characters_stay_in_ids():
+    # "A\0" and "A" are different projects; only "A\0" is affordable.
+    args = (["x"], ["A\0", "A"], {"A\0": 1.0, "A": 2.0}, {"A\0": [("x", 1)], "A": [("x\0", 1)]},
+            {"A\0": 1, "A": 5}, 1.5)
+    assert utils(*args) == ["A\0"]
+
+
+@pytest.mark.parametrize("position", [0, 1])
+@pytest.mark.parametrize("value", ["xy", b"xy", StrSub("xy"), None, {"x": 1}, 5],
+                         ids=["str", "bytes", "strsub", "None", "dict", "int"])
+def test_id_lists_reject_non_sequences_and_strings(position, value):
+    args = list(ranking(3))
+    args[position] = value
+    for name in FUNCTIONS:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            getattr(tarvekbindings, name)(*args)
+
+
+@pytest.mark.parametrize(
+    "bad",
+    [
+        {"voters": [None]},
+        {"voters": [1]},
+        {"voters": ["x", "\ud800"]},
+        {"projects": [b"A", None]},
+        {"cost": {None: 1.0}},
+        {"cost": {"A": 3.0, "B": None}},
+        {"approvers": {"A": None, "B": [("x", 1)]}},
+        {"approvers": {"A": [("x", 1)], "B": [None]}},
+        {"approvers": {"A": [("x", 1)], "B": [(None, 1)]}},
+        {"approvers": {"A": [("x", 1)], "B": [("x", None)]}},
+        {"approvers": {"A": [("x", 1)], "B": [("x",)]}},
+        {"approvers": {"A": [("x", 1)], "B": [("x", 1, 1)]}},
+        {"approvers": {"A": [("x", 1)], "B": "x1"}},
+        {"approvers": {"A": [("x", 1)], "\udfff": [("x", 1)]}},
+        {"total_utility": {"A": 3, "B": None}},
+        {"total_budget": None},
+    ],
+)
+def test_items_keys_and_values_are_checked(bad):
+    args = ranking(3, **bad)
+    for name in FUNCTIONS:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            getattr(tarvekbindings, name)(*args)
+
+
+# --- dicts -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("position", [2, 3, 4])
+@pytest.mark.parametrize("make", [collections.OrderedDict, lambda d: collections.defaultdict(int, d),
+                                  DictSub], ids=["ordered", "default", "subclass"])
+def test_dict_subclasses_are_read_as_plain_dicts(position, make):
+    args = list(ranking(3))
+    expected = utils(*args)
+    args[position] = make(args[position])
+    assert utils(*args) == expected == ["A", "B"]
+
+
+@pytest.mark.parametrize("position", [2, 3, 4])
+@pytest.mark.parametrize("make", [types.MappingProxyType, lambda d: list(d.items())],
+                         ids=["mappingproxy", "pairs"])
+def test_other_mappings_are_rejected(position, make):
+    args = list(ranking(3))
+    args[position] = make(args[position])
+    for name in FUNCTIONS:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            getattr(tarvekbindings, name)(*args)
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_a_str_and_a_bytes_key_for_one_id_keep_the_first(name):
+    fn = getattr(tarvekbindings, name)
+    args = list(ranking(3))
+    # x holds 6.0: A at 3.0 is selected first (total utility 3 against 2), A at
+    # 500.0 is unaffordable.
+    args[5] = 6.0
+    args[2] = {"A": 3.0, b"A": 500.0, "B": 3.0}
+    assert fn(*args) == ["A", "B"]
+    args[2] = {b"A": 500.0, "A": 3.0, "B": 3.0}
+    assert fn(*args) == ["B"]
+    # The same for the supporter lists and the total utilities.
+    args[2] = {"A": 3.0, "B": 3.0}
+    args[3] = {b"B": [("x", 1)], "B": [("nobody", 1)], "A": [("x", 1)]}
+    args[4] = {b"A": 1, "A": 3, "B": 2}
+    assert fn(*args) == ["B", "A"]
+
+
+# --- integers --------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "value, first",
+    [
+        (3, ["A", "B"]),
+        (1, ["B", "A"]),
+        (True, ["B", "A"]),
+        (Index(3), ["A", "B"]),
+        (Inty(3), ["A", "B"]),
+        (INT32_MAX, ["A", "B"]),
+        (INT32_MIN, ["B"]),
+        (0, ["B"]),
+    ],
+    ids=["int", "smaller", "True", "__index__", "__int__", "max", "min", "zero"],
+)
+def test_total_utility_accepts_integers(value, first):
+    assert utils(*ranking(value)) == first
+
+
+@pytest.mark.parametrize(
+    "value", [3.0, 2.5, float("nan"), type("F", (float,), {})(3.0), Floaty(3.0), "3",
+              INT32_MAX + 1, INT32_MIN - 1, 2**64, Index(2**31), Index(-(2**31) - 1)],
+    ids=["3.0", "2.5", "nan", "floatsub", "__float__", "str", "2**31", "-2**31-1", "2**64",
+         "index-big", "index-small"],
+)
+def test_integers_reject_floats_strings_and_out_of_range(value):
+    for args in (ranking(value),
+                 ranking(3, approvers={"A": [("x", value)], "B": [("x", 1)]})):
+        for name in FUNCTIONS:
+            with pytest.raises(TypeError, match="incompatible function arguments"):
+                getattr(tarvekbindings, name)(*args)
+
+
+def test_integer_conversion_errors_count_as_rejection():
+    class Raising:
+        def __index__(self):
+            raise ZeroDivisionError("boom")
+
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        utils(*ranking(Raising()))
+
+
+@pytest.mark.parametrize("value", [1, True, Index(1), Inty(1), INT32_MIN, INT32_MAX],
+                         ids=["int", "True", "__index__", "__int__", "min", "max"])
+def test_utilities_accept_integers(value):
+    args = ranking(3, approvers={"A": [("x", value)], "B": [("x", 1)]})
+    assert utils(*args) == utils(*ranking(3, approvers={"A": [("x", int(value))],
+                                                        "B": [("x", 1)]}))
+
+
+# --- reals -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("budget", [6, True, 6.0, Floaty(6.0), Index(6), 2**60],
+                         ids=["int", "bool", "float", "__float__", "__index__", "2**60"])
+def test_money_accepts_ints_floats_and_number_objects(budget):
+    expected = utils(*ranking(3, total_budget=float(budget)))
+    assert utils(*ranking(3, total_budget=budget)) == expected
+    cost = {"A": 3, "B": Floaty(3.0)}
+    assert utils(*ranking(3, total_budget=budget, cost=cost)) == expected
+
+
+def test_money_keeps_nan_and_infinities():
+    nan, inf = float("nan"), float("inf")
+    # A NaN cost is no candidate; an infinite cost is more than finite money.
+    assert utils(*ranking(3, cost={"A": nan, "B": 3.0})) == ["B"]
+    assert utils(*ranking(3, cost={"A": inf, "B": 3.0})) == ["B"]
+    assert utils(*ranking(3, total_budget=-inf)) == []
+    assert utils(*ranking(3, total_budget=inf)) == ["A", "B"]
+    # A NaN budget fails no comparison: every supporter counts as paying.
+    assert utils(*ranking(3, total_budget=nan)) == ["A", "B"]
+
+
+@pytest.mark.parametrize("value", ["6", b"6", None, 10**400, [6.0], 1j],
+                         ids=["str", "bytes", "None", "huge-int", "list", "complex"])
+def test_money_rejects_non_numbers_and_huge_ints(value):
+    for args in (ranking(3, total_budget=value), ranking(3, cost={"A": value, "B": 3.0})):
+        for name in FUNCTIONS:
+            with pytest.raises(TypeError, match="incompatible function arguments"):
+                getattr(tarvekbindings, name)(*args)
+
+
+class Unreadable(LookupError):
+    pass
+
+
+def test_reading_a_broken_sequence_passes_its_error_through():
+    class BrokenLen(Seq):
+        def __len__(self):
+            raise Unreadable("no length")
+
+    class BrokenItem(Seq):
+        def __getitem__(self, i):
+            raise Unreadable("no item")
+
+    for broken in (BrokenLen("x"), BrokenItem("x")):
+        for args in (ranking(3, voters=broken),
+                     ranking(3, approvers={"A": broken, "B": [("x", 1)]})):
+            with pytest.raises(Unreadable):
+                utils(*args)
