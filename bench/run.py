@@ -108,7 +108,9 @@ def child_python(path: str, min_time: float) -> None:
     from tarvek import pabulib
 
     args = pabulib.load(path).arguments()
-    out: dict[str, Any] = {"input_py_bytes": benchlib.deep_size(args)}
+    # One JSON line per figure as soon as it is known, so that a parent that
+    # gives up on a long call still has the earlier ones.
+    print(json.dumps({"input_py_bytes": benchlib.deep_size(args)}), flush=True)
     for name in ("utils", "add1"):
         function = getattr(tarvekbindings, f"equal_shares_{name}")
 
@@ -122,15 +124,12 @@ def child_python(path: str, min_time: float) -> None:
             return benchlib.best_of(call, min_time=min_time)
 
         extra, reset, (seconds, reps, result) = benchlib.peak_extra(timed)
-        out[f"{name}_s"] = seconds
-        out[f"{name}_reps"] = reps
-        out[f"peak_{name}_bytes"] = extra
-        out["peak_reset"] = reset
+        out: dict[str, Any] = {f"{name}_s": seconds, f"{name}_reps": reps, f"peak_{name}_bytes": extra, "peak_reset": reset}
         if isinstance(result, Exception):
             out[f"{name}_error"] = f"{type(result).__name__}: {result}"
         else:
             out[f"{name}_outcome"] = benchlib.escaped_outcome(result)
-    print(json.dumps(out))
+        print(json.dumps(out), flush=True)
 
 
 def child_peer(path: str) -> None:
@@ -159,16 +158,40 @@ def child_peer(path: str) -> None:
 # The parent
 
 
-def run_child(kind: str, path: Path, timeout: float | None, extra: list[str] | None = None) -> dict[str, Any] | None:
+def run_child(kind: str, path: Path, timeout: float | None, extra: list[str] | None = None) -> dict[str, Any]:
+    """Runs this script as a child and merges the JSON lines it printed; on a
+    timeout, what it printed so far and "timeout": True."""
     cmd = [sys.executable, __file__, f"--child-{kind}", str(path)] + (extra or [])
+    result: dict[str, Any] = {}
+    stdout, failed = run_with_timeout(cmd, timeout)
+    for line in stdout.splitlines():
+        if line.startswith("{"):
+            result.update(json.loads(line))
+    if failed:
+        result["timeout" if failed == "timeout" else "failed"] = failed
+    return result
+
+
+def run_with_timeout(cmd: list[str], timeout: float | None) -> tuple[str, str]:
+    """stdout of `cmd` (partial after a timeout) and "" or "timeout" or the
+    last line of its stderr when it failed."""
     try:
         done = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        return {"timeout": True}
+    except subprocess.TimeoutExpired as e:
+        out = e.stdout or ""
+        return (out.decode() if isinstance(out, bytes) else out), "timeout"
     if done.returncode != 0:
-        tail = done.stderr.strip().splitlines()[-1:] or ["?"]
-        return {"failed": tail[0]}
-    return json.loads(done.stdout.strip().splitlines()[-1])
+        tail = done.stderr.strip().splitlines()[-1:] or [f"exit status {done.returncode}"]
+        return done.stdout, tail[0]
+    return done.stdout, ""
+
+
+def ms(seconds: float | None) -> float | None:
+    return None if seconds is None else seconds * 1e3
+
+
+def ratio(a: float | None, b: float | None) -> float | None:
+    return a / b if a is not None and b else None
 
 
 def agreement(engine: Any, others: list[tuple[str, Any]]) -> str:
@@ -196,22 +219,25 @@ def measure(path: Path, opts: argparse.Namespace) -> dict[str, Any]:
     benchlib.write_instance(instance_file, args)
 
     # Through Python, in a fresh interpreter (for clean memory figures).
-    py = run_child("python", path, None, ["--min-time", str(opts.min_time)])
-    if py is None or "utils_s" not in py:
+    py = run_child("python", path, opts.engine_timeout, ["--min-time", str(opts.min_time)])
+    if "utils_s" not in py:
         raise RuntimeError(f"the Python measurement failed on {path.name}: {py}")
-    py_utils_s, py_add1_s = py["utils_s"], py["add1_s"]
 
-    # Natively: engine, replay counter, yardstick.
-    cmd = [
-        str(benchlib.NATIVE_BINARY), "time", str(instance_file),
-        "--min-time", str(opts.min_time),
-        "--yardstick-seconds", str(opts.max_seconds),
-        "--replay-seconds", str(opts.replay_seconds),
-    ]
-    done = subprocess.run(cmd, capture_output=True, text=True)
-    if done.returncode != 0:
-        raise RuntimeError(f"tarvek_bench failed on {path.name}: {done.stderr.strip()}")
-    n = benchlib.parse_native(done.stdout)
+    # Natively: the engine (its completion can be slow: under a timeout),
+    # then the run counter and the yardstick (capped by themselves).
+    native = [str(benchlib.NATIVE_BINARY), "time", str(instance_file), "--min-time", str(opts.min_time)]
+    out_engine, engine_failed = run_with_timeout(native + ["--only-engine"], opts.engine_timeout)
+    if engine_failed and engine_failed != "timeout":
+        raise RuntimeError(f"tarvek_bench failed on {path.name}: {engine_failed}")
+    out_rest, rest_failed = run_with_timeout(
+        native + ["--no-engine", "--yardstick-seconds", str(opts.max_seconds), "--replay-seconds", str(opts.replay_seconds)],
+        None,
+    )
+    if rest_failed:
+        raise RuntimeError(f"tarvek_bench failed on {path.name}: {rest_failed}")
+    n = benchlib.parse_native(out_engine + "\n" + out_rest)
+    timed_out = engine_failed == "timeout"
+    py_timed_out = bool(py.get("timeout"))
 
     def result(label: str) -> Any:
         # An outcome as escaped ids, or the error message.
@@ -223,69 +249,81 @@ def measure(path: Path, opts: argparse.Namespace) -> dict[str, Any]:
         if f"{name}_error" in py:
             # "RuntimeError: <message>" -> the message, as the native side has it
             return "error: " + py[f"{name}_error"].split(": ", 1)[-1].strip()
-        return py[f"{name}_outcome"]
+        return py.get(f"{name}_outcome")
 
-    eu_s, ea_s = n["engine_utils_s"], n["engine_add1_s"]
+    py_utils_s, py_add1_s = py.get("utils_s"), py.get("add1_s")
+    eu_s, ea_s = n.get("engine_utils_s"), n.get("engine_add1_s")
     yu_s = n.get("yardstick_utils_s")
-    row["py_utils_ms"] = py_utils_s * 1e3
-    row["engine_utils_ms"] = eu_s * 1e3
+    row["py_utils_ms"] = ms(py_utils_s)
+    row["engine_utils_ms"] = ms(eu_s)
     # The conversion of the arguments is the same for both functions: it is
     # what a Python call costs beyond the engine's own work.
-    conversion_s = max(0.0, py_utils_s - eu_s)
-    row["conversion_ms"] = conversion_s * 1e3
-    row["conversion_share_utils"] = conversion_s / py_utils_s if py_utils_s > 0 else None
-    row["yardstick_utils_ms"] = yu_s * 1e3 if yu_s is not None else None
-    row["speedup_utils"] = yu_s / eu_s if yu_s and eu_s > 0 else None
+    conversion_s = max(0.0, py_utils_s - eu_s) if py_utils_s is not None and eu_s is not None else None
+    row["conversion_ms"] = ms(conversion_s)
+    row["conversion_share_utils"] = ratio(conversion_s, py_utils_s)
+    row["yardstick_utils_ms"] = ms(yu_s)
+    row["speedup_utils"] = ratio(yu_s, eu_s)
     row["agree_utils"] = agreement(
         result("engine_utils"),
         [("python", py_result("utils")), ("yardstick", result("yardstick_utils"))],
     )
     row["error_utils"] = py.get("utils_error", "")
 
-    row["py_add1_ms"] = py_add1_s * 1e3
-    row["engine_add1_ms"] = ea_s * 1e3
-    row["conversion_share_add1"] = conversion_s / py_add1_s if py_add1_s > 0 else None
+    timeout_text = f">{opts.engine_timeout * 1e3:.0f}"
+    row["py_add1_ms"] = ms(py_add1_s) if py_add1_s is not None else (timeout_text if py_timed_out else None)
+    row["engine_add1_ms"] = ms(ea_s) if ea_s is not None else (timeout_text if timed_out else None)
+    row["conversion_share_add1"] = ratio(conversion_s, py_add1_s)
     runs = n["replay_runs"]
     runs_complete = bool(n["replay_ended"])
     row["runs"] = runs
     row["runs_complete"] = "yes" if runs_complete else "no (>=)"
-    row["engine_ms_per_run"] = ea_s * 1e3 / runs if runs_complete else None
+    row["engine_ms_per_run"] = ms(ea_s) / runs if ea_s is not None and runs_complete else None
+    # The engine's add1 outcome is compared with the Python call's, the run
+    # counter's (the plain steps, run by the engine's equal_shares_utils) and
+    # the yardstick's; capped ones are left out and the row says so.
     others = [("python", py_result("add1"))]
+    left_out = []
     if runs_complete:
         others.append(("replay", result("replay_add1")))
-    if "yardstick_add1_runs" in n or "error_yardstick_add1" in n:
-        ys = n["yardstick_add1_s"]
-        measured_runs = n.get("yardstick_add1_runs")
-        row["yardstick_runs_measured"] = measured_runs
-        if n.get("yardstick_add1_ended") == 1 or "error_yardstick_add1" in n:
-            row["yardstick_add1_ms"] = ys * 1e3
-            row["yardstick_add1_kind"] = "measured"
-            others.append(("yardstick", result("yardstick_add1")))
-            if measured_runs and runs_complete and measured_runs != runs:
-                others.append(("yardstick-runs", f"{measured_runs} runs"))
-        else:
-            lower = n.get("yardstick_add1_estimate_is_lower_bound") == 1
-            row["yardstick_add1_ms"] = n["yardstick_add1_estimate_s"] * 1e3
-            row["yardstick_add1_kind"] = "lower bound (>=)" if lower else "extrapolated (~)"
-        if measured_runs:
-            row["yardstick_ms_per_run"] = ys * 1e3 / measured_runs
-        if row.get("yardstick_add1_ms") and ea_s > 0:
-            row["speedup_add1"] = row["yardstick_add1_ms"] / (ea_s * 1e3)
-    row["agree_add1"] = agreement(result("engine_add1"), others)
-    if row["yardstick_add1_kind"] if "yardstick_add1_kind" in row else False:
-        if row["yardstick_add1_kind"] != "measured" and not runs_complete:
-            row["agree_add1"] += " (yardstick and replay capped: python only)"
-        elif row["yardstick_add1_kind"] != "measured":
-            row["agree_add1"] += " (yardstick capped: replay and python)"
+    else:
+        left_out.append("replay")
+    ys = n.get("yardstick_add1_s")
+    measured_runs = n.get("yardstick_add1_runs")
+    row["yardstick_runs_measured"] = measured_runs
+    if n.get("yardstick_add1_ended") == 1 or "error_yardstick_add1" in n:
+        row["yardstick_add1_ms"] = ms(ys)
+        row["yardstick_add1_kind"] = "measured"
+        others.append(("yardstick", result("yardstick_add1")))
+        if measured_runs and runs_complete and measured_runs != runs:
+            others.append(("yardstick-runs", f"{measured_runs} runs"))
+    elif "yardstick_add1_estimate_s" in n:
+        lower = n.get("yardstick_add1_estimate_is_lower_bound") == 1
+        row["yardstick_add1_ms"] = ms(n["yardstick_add1_estimate_s"])
+        row["yardstick_add1_kind"] = "lower bound (>=)" if lower else "extrapolated (~)"
+        left_out.append("yardstick")
+    if measured_runs:
+        row["yardstick_ms_per_run"] = ms(ys) / measured_runs
+    row["speedup_add1"] = ratio(n.get("yardstick_add1_estimate_s", ys), ea_s)
+    engine_add1 = result("engine_add1")
+    if engine_add1 is None:
+        row["agree_add1"] = "n/a (engine timed out)"
+    else:
+        row["agree_add1"] = agreement(engine_add1, [o for o in others if o[1] is not None])
+        if py_result("add1") is None:
+            left_out.append("python")
+        if left_out:
+            row["agree_add1"] += f" ({', '.join(left_out)} capped)"
     row["error_add1"] = py.get("add1_error", "")
 
     # Memory: the input's own size, and what a call adds at its peak.
     row["input_py_mb"] = py["input_py_bytes"] / 2**20
     row["input_native_mb"] = n["input_bytes"] / 2**20
     row["py_peak_utils_mb"] = py["peak_utils_bytes"] / 2**20
-    row["py_peak_add1_mb"] = py["peak_add1_bytes"] / 2**20
+    row["py_peak_add1_mb"] = py["peak_add1_bytes"] / 2**20 if "peak_add1_bytes" in py else None
     row["engine_peak_utils_mb"] = n["engine_utils_peak_extra_bytes"] / 2**20
-    row["engine_peak_add1_mb"] = n["engine_add1_peak_extra_bytes"] / 2**20
+    row["engine_peak_add1_mb"] = (
+        n["engine_add1_peak_extra_bytes"] / 2**20 if "engine_add1_peak_extra_bytes" in n else None
+    )
 
     # The peer.
     if opts.peer:
@@ -372,7 +410,8 @@ def print_table(rows: list[dict[str, Any]]) -> None:
     print("utils/add1 py ms: the Python call; eng ms: the engine alone (no argument conversion); conv: share of the")
     print("Python call spent converting arguments; yard: the yardstick (plain reference implementation), ~ extrapolated")
     print("beyond the cap, >= a lower bound; x: yardstick time / engine time; runs: runs of the rule in the plain")
-    print("completion; same: engine = python = yardstick (u: utils, a: add1; * = errors, equal in all);")
+    print("completion; same: engine = python = run counter = yardstick (u: utils, a: add1; * the call raises the same")
+    print("error in all; (c) capped ones left out, python only when both are capped);")
     print("in MB: the Python arguments; peak MB: extra peak RSS of the Python add1 call; eng peak: of the native call.")
     for r in rows:
         for key in ("error_utils", "error_add1"):
@@ -396,9 +435,13 @@ def yard_text(row: dict[str, Any]) -> str:
 def same_text(row: dict[str, Any]) -> str:
     def one(key: str) -> str:
         value = str(row.get(key, ""))
+        if value.startswith("n/a"):
+            return "n/a"
         if not value.startswith("yes"):
             return "NO"
-        return "yes*" if row.get("error_" + key[6:]) else ("yes" if "capped" not in value else "yes(p)")
+        # *: the call raises, with the same error everywhere; (c): some of
+        # the comparisons were left out because they were capped.
+        return ("yes*" if row.get("error_" + key[6:]) else "yes") + ("(c)" if "capped" in value else "")
 
     return f"u:{one('agree_utils')} a:{one('agree_add1')}"
 
@@ -443,6 +486,7 @@ def main() -> None:
     parser.add_argument("--output", default=None, help="name of the CSV in bench/results (default: latest), or a path")
     parser.add_argument("--max-seconds", type=float, default=60.0, help="cap on the yardstick's completion per file (default 60)")
     parser.add_argument("--replay-seconds", type=float, default=120.0, help="cap on the run counter per file (default 120)")
+    parser.add_argument("--engine-timeout", type=float, default=300.0, help="seconds before a call of the engine is given up (default 300)")
     parser.add_argument("--min-time", type=float, default=1.0, help="seconds of repetitions for a best-of timing (default 1)")
     parser.add_argument("--peer", action="store_true", help="also run pabutools (pip install pabutools)")
     parser.add_argument("--peer-timeout", type=float, default=180.0, help="seconds before pabutools is given up (default 180)")

@@ -2,7 +2,7 @@
 //
 //   tarvek_bench time INSTANCE [--min-time S] [--max-reps N]
 //                              [--yardstick-seconds S] [--replay-seconds S]
-//                              [--no-yardstick]
+//                              [--no-yardstick | --no-engine | --only-engine]
 //       Times the engine's exported equal_shares_utils and equal_shares_add1
 //       on the instance's C++ containers (best of repetitions), counts the
 //       runs of the rule that the plain completion makes by replaying its
@@ -182,6 +182,8 @@ struct Options {
     int max_reps = 20;
     double yardstick_seconds = 60.0;
     double replay_seconds = 120.0;
+    bool engine = true;
+    bool replay = true;
     bool yardstick = true;
 };
 
@@ -203,21 +205,23 @@ void timed(const char* label, const std::function<Outcome()>& call, const Option
         std::printf("%s_peak_extra_bytes %lld\n%s_peak_reset %d\n", label,
                     (status_kb("VmHWM") - before) * 1024, label, reset ? 1 : 0);
     };
-    try {
-        const Timing t = best_of(call, opt.min_time, opt.max_reps);
-        print_peak();
-        std::printf("%s_s %.9g\n%s_reps %d\n", label, t.best, label, t.reps);
-        print_outcome(label, t.outcome);
-    } catch (const std::exception& e) {
-        print_peak();
-        // A call that fails is timed up to its failure, once.
-        const Clock::time_point start = Clock::now();
+    // A call that fails is timed up to its failure, like one that returns.
+    std::string error;
+    const auto guarded = [&]() -> Outcome {
         try {
-            (void)call();
-        } catch (const std::exception&) {
+            return call();
+        } catch (const std::exception& e) {
+            error = e.what();
+            return Outcome{};
         }
-        std::printf("%s_s %.9g\n%s_reps 1\n", label, seconds_since(start), label);
-        print_error(label, e.what());
+    };
+    const Timing t = best_of(guarded, opt.min_time, opt.max_reps);
+    print_peak();
+    std::printf("%s_s %.9g\n%s_reps %d\n", label, t.best, label, t.reps);
+    if (error.empty()) {
+        print_outcome(label, t.outcome);
+    } else {
+        print_error(label, error);
     }
     std::fflush(stdout);
 }
@@ -289,10 +293,13 @@ int time_mode(const bench::Instance& inst, const Options& opt) {
     const auto& [voters, projects, cost, approvers, total_utility, budget] = inst;
     std::printf("input_bytes %zu\n", bench::estimate_bytes(inst));
 
-    timed("engine_utils", [&] { return equal_shares_utils(voters, projects, cost, approvers,
-                                                          total_utility, budget); }, opt);
-    timed("engine_add1", [&] { return equal_shares_add1(voters, projects, cost, approvers,
-                                                        total_utility, budget); }, opt);
+    if (opt.engine) {
+        timed("engine_utils", [&] { return equal_shares_utils(voters, projects, cost, approvers,
+                                                              total_utility, budget); }, opt);
+        timed("engine_add1", [&] { return equal_shares_add1(voters, projects, cost, approvers,
+                                                            total_utility, budget); }, opt);
+    }
+    if (!opt.replay) return 0;
 
     const Replay rp = replay_completion(inst, opt.replay_seconds);
     std::printf("replay_runs %llu\nreplay_ended %d\nreplay_s %.9g\n",
@@ -384,7 +391,8 @@ int profile_mode(const bench::Instance& inst, const std::string& which, double s
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: tarvek_bench time INSTANCE [--min-time S] [--max-reps N]\n"
-                 "                         [--yardstick-seconds S] [--replay-seconds S] [--no-yardstick]\n"
+                 "                         [--yardstick-seconds S] [--replay-seconds S]\n"
+                 "                         [--no-yardstick | --no-engine | --only-engine]\n"
                  "       tarvek_bench profile INSTANCE utils|add1 SECONDS\n");
     std::exit(2);
 }
@@ -413,6 +421,8 @@ int main(int argc, char** argv) {
             else if (a == "--yardstick-seconds") opt.yardstick_seconds = std::atof(value());
             else if (a == "--replay-seconds") opt.replay_seconds = std::atof(value());
             else if (a == "--no-yardstick") opt.yardstick = false;
+            else if (a == "--no-engine") opt.engine = false;
+            else if (a == "--only-engine") opt.replay = opt.yardstick = false;
             else usage();
         }
         return time_mode(inst, opt);
