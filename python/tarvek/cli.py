@@ -8,6 +8,7 @@ import csv
 import io
 import json
 import os
+import signal
 import sys
 import time
 from importlib import resources
@@ -31,7 +32,8 @@ utilities:
   first scores k-1 and the last 0). Projects given 0 points are not supported.
 
 exit status:
-  0 every file counted; 1 a count failed (a tie the rule cannot break);
+  0 every file counted; 1 a count failed (a tie the rule cannot break, or
+  --timeout reached);
   2 a file could not be read or counted as it is, or the options are wrong.
 
 examples:
@@ -91,6 +93,13 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "-j", "--jobs", type=int, default=None, metavar="N", help="worker processes for several files (default: CPUs)"
     )
+    parser.add_argument(
+        "--timeout",
+        type=float,
+        default=None,
+        metavar="SECONDS",
+        help="give up on a file whose count takes longer (reported as a timeout; exit status 1)",
+    )
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress line on stderr")
     return parser
 
@@ -98,20 +107,28 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    # Being terminated stops the workers too, as Ctrl-C does.
+    previous = signal.signal(signal.SIGTERM, _terminated)
     try:
         return _run(parser, args)
     except KeyboardInterrupt:
         print("tarvek: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
-        # The reader of our output went away (e.g. `tarvek ... | head`).
-        sys.stderr.close()
+        # The reader of our output went away (e.g. `tarvek ... | head`);
+        # what is left unwritten goes nowhere, without a second error at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
         return 1
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     if args.jobs is not None and args.jobs < 1:
         parser.error("--jobs must be at least 1")
+    if args.timeout is not None and not args.timeout > 0:
+        parser.error("--timeout must be a positive number of seconds")
     paths = list(args.paths)
     if args.example:
         paths.insert(0, example_path())
@@ -122,7 +139,7 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     files, missing = _expand(paths)
     single = len(paths) == 1 and not os.path.isdir(paths[0])
     if single:
-        result = count_file(paths[0], **options)
+        [result] = _count_all(paths, options, 1, progress=not args.quiet, timeout=args.timeout)
         _write(sys.stdout, [result], args.format, detailed=True)
         if args.output_dir:
             _write_each(args.output_dir, [result], args.format)
@@ -135,7 +152,7 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         print("tarvek: no .pb files found in " + ", ".join(paths), file=sys.stderr)
         return EXIT_INPUT
     existing = [f for f in files if f not in missing]
-    counted = iter(_count_all(existing, options, args.jobs, progress=not args.quiet))
+    counted = iter(_count_all(existing, options, args.jobs, progress=not args.quiet, timeout=args.timeout))
     results = [_missing(f) if f in missing else next(counted) for f in files]
     _write(sys.stdout, results, args.format, detailed=False)
     if args.output_dir:
@@ -163,51 +180,157 @@ def _expand(paths: list[str]) -> tuple[list[str], set[str]]:
 
 
 def _missing(path: str) -> dict[str, Any]:
-    return {
-        "file": path,
-        "status": "input error",
-        "error": {"message": f"{path}: no such file or folder"},
-    }
+    return _failure(path, "input error", "no such file or folder")
 
 
-def _count_all(files: list[str], options: dict[str, Any], jobs: int | None, progress: bool) -> list[dict[str, Any]]:
-    """Count ``files`` in worker processes; results in the order of ``files``."""
+def _count_all(
+    files: list[str],
+    options: dict[str, Any],
+    jobs: int | None,
+    progress: bool,
+    timeout: float | None = None,
+) -> list[dict[str, Any]]:
+    """Count ``files`` in worker processes; results in the order of ``files``.
+
+    The counting runs in workers even for a single file: the engine does not
+    look at signals during a count, so Ctrl-C is handled here, and stops the
+    workers outright. A file still being counted after ``timeout`` seconds is
+    reported as such; its worker is stopped and the other files go on.
+    """
     results: list[dict[str, Any] | None] = [None] * len(files)
     # The largest files go first, so that they do not hold up the end.
-    order = sorted(range(len(files)), key=lambda i: -_size(files[i]))
+    queue = sorted(range(len(files)), key=lambda i: -_size(files[i]))
     workers = min(jobs or os.cpu_count() or 1, len(files)) or 1
-    started = time.monotonic()
-    done = 0
-    tty = sys.stderr.isatty()
-    with concurrent.futures.ProcessPoolExecutor(max_workers=workers) as pool:
-        futures = {pool.submit(count_file, files[i], **options): i for i in order}
+    meter = _Progress(len(files), enabled=progress)
+    while queue:
+        pool = concurrent.futures.ProcessPoolExecutor(max_workers=workers, initializer=_worker_signals)
         try:
-            for future in concurrent.futures.as_completed(futures):
-                i = futures[future]
-                try:
-                    results[i] = future.result()
-                except Exception as e:  # a worker that died (e.g. killed for memory)
-                    results[i] = {
-                        "file": files[i],
-                        "status": "error",
-                        "error": {"message": f"{files[i]}: the worker process failed ({type(e).__name__}: {e})"},
-                    }
-                done += 1
-                if progress:
-                    failed = sum(1 for r in results if r is not None and r["status"] != "ok")
-                    line = (
-                        f"tarvek: {done}/{len(files)} files counted, {failed} failed, "
-                        f"{time.monotonic() - started:.0f} s; last: {display_name(files[i])}"
-                    )
-                    if tty:
-                        print("\r\033[K" + line, end="" if done < len(files) else "\n", file=sys.stderr, flush=True)
-                    else:
-                        print(line, file=sys.stderr, flush=True)
-        except KeyboardInterrupt:
-            for future in futures:
-                future.cancel()
+            queue = _count_some(pool, workers, queue, files, results, options, meter, timeout)
+        except BaseException:
+            meter.close()
+            _stop(pool)
             raise
+        if queue:
+            _stop(pool)  # a count timed out: its worker is stopped with the pool
+        else:
+            pool.shutdown()
+    meter.close()
     return [r for r in results if r is not None]
+
+
+def _count_some(
+    pool: concurrent.futures.ProcessPoolExecutor,
+    workers: int,
+    queue: list[int],
+    files: list[str],
+    results: list[dict[str, Any] | None],
+    options: dict[str, Any],
+    meter: _Progress,
+    timeout: float | None,
+) -> list[int]:
+    """Count the files of ``queue`` with ``pool``; returns the files still to
+    count when a count timed out (the pool must then be stopped), else []."""
+    queue = list(queue)
+    # No more files in flight than workers, so that a submitted file is being
+    # counted and its time is measured from its submission.
+    running: dict[concurrent.futures.Future[dict[str, Any]], tuple[int, float]] = {}
+    while queue or running:
+        while queue and len(running) < workers:
+            i = queue.pop(0)
+            running[pool.submit(count_file, files[i], **options)] = (i, time.monotonic())
+        done, _ = concurrent.futures.wait(running, timeout=1.0, return_when=concurrent.futures.FIRST_COMPLETED)
+        for future in done:
+            i, _started = running.pop(future)
+            try:
+                results[i] = future.result()
+            except Exception as e:  # a worker that died (e.g. killed for lack of memory)
+                results[i] = _failure(files[i], "error", f"the worker process failed ({type(e).__name__}: {e})")
+            meter.finished(results[i])
+        now = time.monotonic()
+        if timeout is not None:
+            expired = [f for f, (_, started) in running.items() if now - started > timeout]
+            if expired:
+                for future in expired:
+                    i, _started = running.pop(future)
+                    results[i] = _failure(
+                        files[i],
+                        "timeout",
+                        f"not counted within {timeout:g} s and stopped; "
+                        "the fixed-budget rule alone (--rule fixed) is much faster",
+                    )
+                    meter.finished(results[i])
+                # The others in flight start again in a fresh pool.
+                return [i for i, _ in running.values()] + queue
+        meter.show([files[i] for i, _ in running.values()])
+    return []
+
+
+def _worker_signals() -> None:
+    """Signals in a worker: Ctrl-C is left to the main process, which stops
+    the workers itself, and a plain termination ends a worker at once."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
+def _terminated(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt
+
+
+def _stop(pool: concurrent.futures.ProcessPoolExecutor) -> None:
+    """Shut ``pool`` down without waiting for counts in progress."""
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
+        process.terminate()
+    for process in processes:
+        process.join(5)
+
+
+def _failure(path: str, status: str, reason: str) -> dict[str, Any]:
+    return {"file": path, "status": status, "error": {"message": f"{path}: {reason}"}}
+
+
+class _Progress:
+    """The progress line on stderr: rewritten in place on a terminal, one line
+    per finished file otherwise."""
+
+    def __init__(self, total: int, enabled: bool) -> None:
+        self.total = total
+        self.enabled = enabled
+        self.done = 0
+        self.failed = 0
+        self.started = time.monotonic()
+        self.tty = sys.stderr.isatty()
+        self.last = ""
+        self.dirty = False
+
+    def _head(self) -> str:
+        return (
+            f"tarvek: {self.done}/{self.total} files counted, {self.failed} failed, "
+            f"{time.monotonic() - self.started:.0f} s"
+        )
+
+    def finished(self, result: dict[str, Any]) -> None:
+        self.done += 1
+        self.failed += result["status"] != "ok"
+        self.last = display_name(result["file"])
+        if self.enabled and not self.tty and self.total > 1:
+            print(f"{self._head()}; last: {self.last}", file=sys.stderr, flush=True)
+
+    def show(self, running: list[str]) -> None:
+        if not (self.enabled and self.tty) or time.monotonic() - self.started < 1.0:
+            return
+        line = self._head()
+        if running:
+            names = ", ".join(display_name(f) for f in running[:2]) + (", ..." if len(running) > 2 else "")
+            line += f"; counting {names}"
+        print("\r\033[K" + line[:200], end="", file=sys.stderr, flush=True)
+        self.dirty = True
+
+    def close(self) -> None:
+        if self.enabled and self.tty and self.dirty:
+            print("\r\033[K" + self._head(), file=sys.stderr, flush=True)
+            self.dirty = False
 
 
 def _size(path: str) -> int:

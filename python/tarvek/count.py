@@ -7,6 +7,7 @@ processes) whose ``status`` says what happened:
 - "ok": counted; ``selected`` lists the outcome in selection order.
 - "input error": the file cannot be read or counted as it is (exit status 2).
 - "tie": the rule met a tie that it cannot break (exit status 1).
+- "timeout": the command gave up waiting for the count (exit status 1).
 - "error": the engine failed otherwise (exit status 1).
 """
 
@@ -29,7 +30,13 @@ EXIT_OK = 0
 EXIT_COUNT_FAILED = 1
 EXIT_INPUT = 2
 
-EXIT_STATUS = {"ok": EXIT_OK, "tie": EXIT_COUNT_FAILED, "error": EXIT_COUNT_FAILED, "input error": EXIT_INPUT}
+EXIT_STATUS = {
+    "ok": EXIT_OK,
+    "tie": EXIT_COUNT_FAILED,
+    "timeout": EXIT_COUNT_FAILED,
+    "error": EXIT_COUNT_FAILED,
+    "input error": EXIT_INPUT,
+}
 
 
 def count_file(

@@ -259,20 +259,19 @@ def _split_sections(text: str, path: str) -> dict[str, _Section]:
         for row in reader:
             first = end + 1  # line where this record starts
             end = reader.line_num
-            if not row or all(not cell.strip() for cell in row):
+            if not row or (not row[0].strip() and all(not cell.strip() for cell in row)):
                 continue
-            if len(row) == 1 or all(not c.strip() for c in row[1:]):
-                marker = row[0].strip().upper()
-                if marker in SECTIONS:
-                    if marker in sections:
-                        raise PabulibError(
-                            path, first, f"a second {marker} section (the first starts at line {sections[marker].line})"
-                        )
-                    expected = SECTIONS[len(sections)]
-                    if marker != expected:
-                        raise PabulibError(path, first, f"section {marker} where section {expected} was expected")
-                    current = sections[marker] = _Section(marker, first)
-                    continue
+            marker = row[0].strip().upper() if len(row[0]) < 12 else ""
+            if marker in SECTIONS and all(not c.strip() for c in row[1:]):
+                if marker in sections:
+                    raise PabulibError(
+                        path, first, f"a second {marker} section (the first starts at line {sections[marker].line})"
+                    )
+                expected = SECTIONS[len(sections)]
+                if marker != expected:
+                    raise PabulibError(path, first, f"section {marker} where section {expected} was expected")
+                current = sections[marker] = _Section(marker, first)
+                continue
             if current is None:
                 raise PabulibError(path, first, "text before the META section; a .pb file starts with a line META")
             if current.header is None:

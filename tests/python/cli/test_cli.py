@@ -179,3 +179,15 @@ def test_python_dash_m_runs_the_command(engine):
     )
     assert proc.returncode == 0, proc.stderr
     assert json.loads(proc.stdout)["spent"] == 85800
+
+
+def test_timeout_stops_one_count_and_the_others_go_on(run):
+    # Add1 on this file (a budget of 150,000,000 in whole forints) takes far
+    # longer than the limit.
+    slow = real("Hungary_Budapest_2023_VIII_Jozsefvaros.pb")
+    status, out, _ = run("--json", "-q", "-j", "2", "--timeout", "0.5", slow, fixture("choose1.pb"), real(ASSEN_2024))
+    assert status == 1
+    results = json.loads(out)
+    assert [r["status"] for r in results] == ["timeout", "ok", "ok"]
+    assert "not counted within 0.5 s" in results[0]["error"]["message"]
+    assert "--rule fixed" in results[0]["error"]["message"]
