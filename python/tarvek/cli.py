@@ -205,15 +205,18 @@ def _count_all(
     while queue:
         pool = concurrent.futures.ProcessPoolExecutor(max_workers=workers, initializer=_worker_signals)
         try:
-            queue = _count_some(pool, workers, queue, files, results, options, meter, timeout)
+            rest = _count_some(pool, workers, queue, files, results, options, meter, timeout)
         except BaseException:
             meter.close()
             _stop(pool)
             raise
-        if queue:
-            _stop(pool)  # a count timed out: its worker is stopped with the pool
-        else:
+        if rest is None:
             pool.shutdown()
+            break
+        # A count timed out: its worker is stopped with the pool, and the
+        # files still to count go to a fresh pool.
+        _stop(pool)
+        queue = rest
     meter.close()
     return [r for r in results if r is not None]
 
@@ -227,9 +230,10 @@ def _count_some(
     options: dict[str, Any],
     meter: _Progress,
     timeout: float | None,
-) -> list[int]:
-    """Count the files of ``queue`` with ``pool``; returns the files still to
-    count when a count timed out (the pool must then be stopped), else []."""
+) -> list[int] | None:
+    """Count the files of ``queue`` with ``pool``. Returns None when all are
+    counted; when a count timed out, the files still to count (the pool must
+    then be stopped)."""
     queue = list(queue)
     # No more files in flight than workers, so that a submitted file is being
     # counted and its time is measured from its submission.
@@ -262,7 +266,7 @@ def _count_some(
                 # The others in flight start again in a fresh pool.
                 return [i for i, _ in running.values()] + queue
         meter.show([files[i] for i, _ in running.values()])
-    return []
+    return None
 
 
 def _worker_signals() -> None:

@@ -8,6 +8,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -191,3 +192,9 @@ def test_timeout_stops_one_count_and_the_others_go_on(run):
     assert [r["status"] for r in results] == ["timeout", "ok", "ok"]
     assert "not counted within 0.5 s" in results[0]["error"]["message"]
     assert "--rule fixed" in results[0]["error"]["message"]
+
+    # Alone, too: the command returns soon after the limit, without waiting for the count.
+    started = time.monotonic()
+    status, _, err = run(slow, "--timeout", "0.5")
+    assert status == 1 and "not counted within 0.5 s" in err
+    assert time.monotonic() - started < 5
