@@ -416,12 +416,12 @@ def _table(headers: list[str], rows: list[list[str]], right: set[int]) -> list[s
 def detail_table(result: dict[str, Any]) -> str:
     """The readable report of one counted file."""
     lines = []
-    title = result.get("description") or ""
-    name = display_name(result["file"])
-    lines.append(f"{title} ({name})" if title else name)
-    lines.append(f"{result['voters']:,} voters, {result['projects']} projects, {result['vote_type']} votes")
-    lines.append(f"Utilities: {result['utilities']}")
-    lines.append(f"Rule: {RULES[result['rule']]}")
+    if result.get("description"):
+        lines.append(result["description"])
+    lines.append(f"File:       {display_name(result['file'])}")
+    lines.append(f"Election:   {result['voters']:,} voters, {result['projects']} projects, {result['vote_type']} votes")
+    lines.append(f"Utilities:  {result['utilities']}")
+    lines.append(f"Rule:       {RULES[result['rule']]}")
     lines.append("")
     label = result["points_label"]
     key = "points" if label == "points" else "supporters"

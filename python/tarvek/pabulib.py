@@ -111,7 +111,7 @@ class Election:
     approvers: dict[str, list[tuple[str, int]]]
     #: Project id -> sum of its supporters' utilities.
     total_utility: dict[str, int]
-    #: How the utilities were derived, e.g. "approval: 1 per approved project".
+    #: How the utilities were derived, e.g. "1 per approved project".
     utility_note: str = ""
     #: Project id -> number of ballots that list it (zero points included).
     listed: dict[str, int] = field(default_factory=dict)
@@ -149,8 +149,6 @@ class Election:
         """What a project's total utility counts, for display."""
         if self.vote_type in ("cumulative", "scoring", "ordinal"):
             return "points"
-        if "cost" in self.utility_note:
-            return "utility"
         return "votes"
 
     @property
@@ -451,13 +449,11 @@ def _read_votes(section: _Section, election: Election, approval_utility: str, or
                 "utility; count each approval as 1 instead (command line: --approval-utility one)",
             )
     election.utility_note = {
-        "approval": "approval: 1 per approved project"
-        if approval_utility == "one"
-        else "approval: an approved project is worth its cost",
-        "choose-1": "choose-1: 1 for the chosen project",
-        "cumulative": "cumulative: the points given",
-        "scoring": "scoring: the points given",
-        "ordinal": "ordinal, Borda scoring: of k ranked projects the first scores k-1, the last 0",
+        "approval": "1 per approved project" if approval_utility == "one" else "an approved project is worth its cost",
+        "choose-1": "1 for the chosen project",
+        "cumulative": "the points given",
+        "scoring": "the points given",
+        "ordinal": "Borda scoring of the rankings: of k ranked projects the first scores k-1, the last 0",
     }[vote_type]
 
     seen: dict[str, int] = {}

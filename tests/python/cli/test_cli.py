@@ -23,8 +23,8 @@ ASSEN_2024 = "Netherlands_Assen_2024.pb"
 def test_example_counts_out_of_the_box(run):
     status, out, err = run("--example")
     assert status == 0, err
-    assert out.startswith("Brelmoor neighbourhood budget 2026 (invented example) (example.pb)\n")
-    assert "30 voters, 8 projects, approval votes" in out
+    assert out.startswith("Brelmoor neighbourhood budget 2026 (invented example)\nFile:       example.pb\n")
+    assert "Election:   30 voters, 8 projects, approval votes" in out
     for line in (
         "   1  1        Playground at Mill Square        18,000         18,000     14",
         "   6  6        Community garden in North End     6,500         85,800      6",
