@@ -29,12 +29,25 @@ utilities:
   approval votes count 1 per approved project (--approval-utility cost: the
   project's cost); cumulative and scoring votes count their points; choose-1
   votes count 1; ordinal votes need --ordinal borda (of k ranked projects the
-  first scores k-1 and the last 0). Projects given 0 points are not supported.
+  first scores k-1 and the last 0). A voter who gives a project 0 points is
+  not one of its supporters.
+
+output:
+  one file: the selected projects with cost, running total and votes or
+  points, then the budget, the amount spent and the share spent, and, where
+  the file records the official outcome (column 'selected'), whether the
+  computed outcome agrees with it. Several files: one row per file (with
+  JSON, the full result of each); --output-dir writes each file's full result.
+
+time:
+  Add1 runs the rule again for every extra unit of money per voter; on a
+  large budget in small units this can take minutes. --timeout limits the
+  time per file; --rule fixed is fast.
 
 exit status:
-  0 every file counted; 1 a count failed (a tie the rule cannot break, or
-  --timeout reached);
-  2 a file could not be read or counted as it is, or the options are wrong.
+  0  every file counted
+  1  a count failed: a tie the rule cannot break, or the time limit reached
+  2  a file could not be read or counted as it is, or the options are wrong
 
 examples:
   tarvek --example

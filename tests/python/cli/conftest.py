@@ -1,24 +1,8 @@
-"""Shared helpers for the tests of the tarvek reader and command."""
+"""Fixtures for the tests of the tarvek reader and command."""
 
 from __future__ import annotations
 
-from pathlib import Path
-
 import pytest
-
-FIXTURES = Path(__file__).resolve().parent / "fixtures"
-PABULIB = Path("/work/shared/data/pabulib")
-
-
-def fixture(name: str) -> str:
-    return str(FIXTURES / name)
-
-
-def real(name: str) -> str:
-    path = PABULIB / name
-    if not path.is_file():
-        pytest.skip(f"real election file {path} not available")
-    return str(path)
 
 
 @pytest.fixture

@@ -12,7 +12,7 @@ import time
 from pathlib import Path
 
 import pytest
-from conftest import FIXTURES, fixture, real
+from pbfiles import FIXTURES, fixture, real
 
 import tarvek
 from tarvek.count import tied_projects

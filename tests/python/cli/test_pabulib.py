@@ -5,7 +5,7 @@ from __future__ import annotations
 import pickle
 
 import pytest
-from conftest import FIXTURES, PABULIB, fixture
+from pbfiles import FIXTURES, PABULIB, fixture
 
 from tarvek import pabulib
 
