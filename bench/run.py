@@ -479,6 +479,18 @@ def progress(row: dict[str, Any], index: int, total: int, seconds: float) -> Non
     )
 
 
+def warn_if_stale() -> None:
+    """The native timings compile rule/ as it is now; the Python timings use
+    the installed module. Says so when rule/ changed after the install."""
+    import tarvekbindings
+
+    installed = Path(tarvekbindings.__file__).stat().st_mtime
+    newer = [p.name for p in (benchlib.REPO / "rule").iterdir() if p.stat().st_mtime > installed]
+    if newer:
+        log(f"bench: warning: rule/ changed after tarvekbindings was installed ({', '.join(sorted(newer))}); "
+            "the Python and the native timings may measure different engines: run 'pip install .' again")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--files", nargs="+", metavar="NAME", help="election files, or texts their names contain")
@@ -503,6 +515,7 @@ def main() -> None:
         import tarvekbindings  # noqa: F401
     except ImportError as e:
         raise SystemExit(f"bench: cannot import tarvekbindings ({e}); run 'pip install .' first")
+    warn_if_stale()
     files = find_files(opts.files)
     if opts.quick:
         files = [f for f in files if f.stem not in SLOW]
