@@ -460,7 +460,8 @@ def detail_table(result: dict[str, Any]) -> str:
     recorded = result.get("recorded")
     if recorded is not None:
         lines.append("")
-        head = f"Recorded outcome (column 'selected': {recorded['count']} projects, {money(recorded['cost'])}):"
+        rule = f", rule '{result['recorded_rule']}'" if result.get("recorded_rule") else ""
+        head = f"Recorded outcome (column 'selected'{rule}: {recorded['count']} projects, {money(recorded['cost'])}):"
         if recorded["agrees"]:
             lines.append(f"{head} the computed outcome agrees with it.")
         else:

@@ -127,6 +127,8 @@ def describe(election: pabulib.Election) -> dict[str, Any]:
         "projects": len(election.projects),
         "budget": election.budget,
         "points_label": election.points_label,
+        # The rule the file says decided the official outcome, if any.
+        "recorded_rule": election.meta.get("rule") or None,
         "warnings": list(election.warnings),
     }
 

@@ -31,7 +31,7 @@ def test_example_counts_out_of_the_box(run):
         "Budget:       100,000",
         "Spent:        85,800 on 6 projects",
         "Share spent:  85.80 %",
-        "Recorded outcome (column 'selected': 5 projects, 94,300): the computed outcome differs.",
+        "Recorded outcome (column 'selected', rule 'greedy': 5 projects, 94,300): the computed outcome differs.",
         "    5 New railings for the Old Bridge (27,000)",
     ):
         assert line in out.splitlines(), line
@@ -73,7 +73,7 @@ def test_real_file_table_reports_differences(run):
     # With the fixed-budget rule alone, the outcome falls short of the official one.
     status, out, _ = run("--rule", "fixed", real(ASSEN_2024))
     assert status == 0
-    assert "Recorded outcome (column 'selected': 9 projects, 76,700): the computed outcome differs." in out
+    assert "Recorded outcome (column 'selected', rule 'equalshares/add1': 9 projects, 76,700): the computed outcome differs." in out
     assert "  Recorded, not selected here:" in out
 
 
