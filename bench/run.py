@@ -73,7 +73,7 @@ COLUMNS = [
     "error_utils", "error_add1",
     # memory
     "input_py_mb", "input_native_mb", "py_peak_utils_mb", "py_peak_add1_mb",
-    "engine_peak_utils_mb", "engine_peak_add1_mb",
+    "engine_peak_utils_mb", "engine_peak_add1_mb", "py_peak_per_input", "engine_peak_per_input",
     # the peer
     "peer_s", "peer_agree",
 ]
@@ -324,6 +324,11 @@ def measure(path: Path, opts: argparse.Namespace) -> dict[str, Any]:
     row["engine_peak_add1_mb"] = (
         n["engine_add1_peak_extra_bytes"] / 2**20 if "engine_add1_peak_extra_bytes" in n else None
     )
+    # The larger of the two calls' peaks, per byte of input.
+    py_peak = max(v for v in (row["py_peak_utils_mb"], row["py_peak_add1_mb"], 0.0) if v is not None)
+    engine_peak = max(v for v in (row["engine_peak_utils_mb"], row["engine_peak_add1_mb"], 0.0) if v is not None)
+    row["py_peak_per_input"] = ratio(py_peak, row["input_py_mb"])
+    row["engine_peak_per_input"] = ratio(engine_peak, row["input_native_mb"])
 
     # The peer.
     if opts.peer:
@@ -396,7 +401,9 @@ def print_table(rows: list[dict[str, Any]]) -> None:
         ("same", lambda r: same_text(r)),
         ("in MB", lambda r: fmt(r.get("input_py_mb"), 2)),
         ("peak MB", lambda r: fmt(r.get("py_peak_add1_mb"), 2)),
+        ("/in", lambda r: fmt(r.get("py_peak_per_input"), 2)),
         ("eng peak", lambda r: fmt(r.get("engine_peak_add1_mb"), 2)),
+        ("/in", lambda r: fmt(r.get("engine_peak_per_input"), 2)),
     ]
     if any("peer_s" in r or "peer_agree" in r for r in rows):
         headers += [("peer s", lambda r: fmt(r.get("peer_s"))), ("peer same", lambda r: str(r.get("peer_agree", ""))[:40])]
@@ -412,7 +419,8 @@ def print_table(rows: list[dict[str, Any]]) -> None:
     print("beyond the cap, >= a lower bound; x: yardstick time / engine time; runs: runs of the rule in the plain")
     print("completion; same: engine = python = run counter = yardstick (u: utils, a: add1; * the call raises the same")
     print("error in all; (c) capped ones left out, python only when both are capped);")
-    print("in MB: the Python arguments; peak MB: extra peak RSS of the Python add1 call; eng peak: of the native call.")
+    print("in MB: the Python arguments; peak MB: extra peak RSS of the Python add1 call; eng peak: of the native call;")
+    print("/in: the larger peak of the two calls per byte of input (Python objects, resp. C++ containers).")
     for r in rows:
         for key in ("error_utils", "error_add1"):
             if r.get(key):
