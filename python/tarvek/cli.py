@@ -259,23 +259,25 @@ def _count_some(
         for future in done:
             i, _started = running.pop(future)
             try:
-                results[i] = future.result()
+                result = future.result()
             except Exception as e:  # a worker that died (e.g. killed for lack of memory)
-                results[i] = _failure(files[i], "error", f"the worker process failed ({type(e).__name__}: {e})")
-            meter.finished(results[i])
+                result = _failure(files[i], "error", f"the worker process failed ({type(e).__name__}: {e})")
+            results[i] = result
+            meter.finished(result)
         now = time.monotonic()
         if timeout is not None:
             expired = [f for f, (_, started) in running.items() if now - started > timeout]
             if expired:
                 for future in expired:
                     i, _started = running.pop(future)
-                    results[i] = _failure(
+                    result = _failure(
                         files[i],
                         "timeout",
                         f"not counted within {timeout:g} s and stopped; "
                         "the fixed-budget rule alone (--rule fixed) is much faster",
                     )
-                    meter.finished(results[i])
+                    results[i] = result
+                    meter.finished(result)
                 # The others in flight start again in a fresh pool.
                 return [i for i, _ in running.values()] + queue
         meter.show([files[i] for i, _ in running.values()])

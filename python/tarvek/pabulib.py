@@ -199,8 +199,8 @@ def parse(
     text = _decode(data, path)
     sections = _split_sections(text, path)
     meta, meta_lines = _read_meta(sections["META"], path)
-    vote_type = meta.get("vote_type", "approval").strip().lower()
-    budget = _read_budget(meta, sections["META"], path)
+    vote_type = _read_vote_type(meta, meta_lines, path)
+    budget = _read_budget(meta, meta_lines, sections["META"], path)
     projects = _read_projects(sections["PROJECTS"], path)
     election = Election(
         path=path,
@@ -242,7 +242,7 @@ def _decode(data: bytes, path: str) -> str:
             path,
             line,
             f"the file is not UTF-8 (byte 0x{data[e.start]:02x} cannot be decoded); "
-            "convert it first, e.g. with: iconv -f cp1250 -t utf-8",
+            "convert it first, e.g. with: iconv -f <its encoding, such as cp1250> -t utf-8",
         ) from None
     # A byte-order mark is tolerated.
     return text[1:] if text.startswith("\ufeff") else text
@@ -339,28 +339,25 @@ def _read_meta(section: _Section, path: str) -> tuple[dict[str, str], dict[str, 
     return meta, lines
 
 
-def _line_of_meta_key(section: _Section, key: str) -> int:
-    for line, row in section.rows:
-        if row and row[0].strip() == key:
-            return line
-    return section.line
-
-
-def _read_budget(meta: dict[str, str], section: _Section, path: str) -> float:
+def _read_budget(meta: dict[str, str], meta_lines: dict[str, int], section: _Section, path: str) -> float:
     if "budget" not in meta:
         raise PabulibError(path, section.line, "the META section has no budget (a line budget;<amount>)")
-    line = _line_of_meta_key(section, "budget")
     budget = _number(meta["budget"])
     if budget is None or budget < 0:
-        raise PabulibError(path, line, f"the budget {meta['budget']!r} is not a non-negative number")
+        raise PabulibError(path, meta_lines["budget"], f"the budget {meta['budget']!r} is not a non-negative number")
+    return budget
+
+
+def _read_vote_type(meta: dict[str, str], meta_lines: dict[str, int], path: str) -> str:
+    """The vote type; files without one hold approval votes."""
     vote_type = meta.get("vote_type", "approval").strip().lower()
     if vote_type not in VOTE_TYPES:
         raise PabulibError(
             path,
-            _line_of_meta_key(section, "vote_type"),
-            f"unknown vote_type {meta.get('vote_type')!r} (known: {', '.join(VOTE_TYPES)})",
+            meta_lines["vote_type"],
+            f"unknown vote_type {meta['vote_type']!r} (known: {', '.join(VOTE_TYPES)})",
         )
-    return budget
+    return vote_type
 
 
 def _number(text: str) -> float | None:
@@ -584,12 +581,13 @@ def _check_declared_counts(election: Election, sections: dict[str, _Section]) ->
                 election.warnings.append(f"META {key} is {meta[key]!r} but the file has {actual} {what}")
     # The "votes" and "score" columns of PROJECTS should agree with the ballots.
     for pid, project in election.projects.items():
-        for column, actual in (
+        checks: tuple[tuple[str, int | None], ...] = (
             ("votes", election.listed[pid]),
             ("score", election.total_utility[pid] if election.vote_type in ("cumulative", "scoring") else None),
-        ):
+        )
+        for column, tally in checks:
             recorded = project.fields.get(column, "").strip()
-            if recorded and actual is not None and _integer(recorded) != actual:
+            if recorded and tally is not None and _integer(recorded) != tally:
                 election.warnings.append(
-                    f"line {project.line}: project {pid!r} records {column} {recorded} but the ballots give {actual}"
+                    f"line {project.line}: project {pid!r} records {column} {recorded} but the ballots give {tally}"
                 )
