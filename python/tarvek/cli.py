@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
+import concurrent.futures.process
 import csv
 import io
 import json
@@ -154,11 +155,11 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     if single:
         [result] = _count_all(paths, options, 1, progress=not args.quiet, timeout=args.timeout)
         _write(sys.stdout, [result], args.format, detailed=True)
-        if args.output_dir:
-            _write_each(args.output_dir, [result], args.format)
         if result["status"] == "ok" and args.format == "table":
             for warning in result.get("warnings", []):
                 print(f"tarvek: warning: {display_name(result['file'])}: {warning}", file=sys.stderr)
+        if args.output_dir and not _write_each(args.output_dir, [result], args.format):
+            return EXIT_INPUT
         return EXIT_STATUS[result["status"]]
 
     if not files:
@@ -168,8 +169,8 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     counted = iter(_count_all(existing, options, args.jobs, progress=not args.quiet, timeout=args.timeout))
     results = [_missing(f) if f in missing else next(counted) for f in files]
     _write(sys.stdout, results, args.format, detailed=False)
-    if args.output_dir:
-        _write_each(args.output_dir, results, args.format)
+    if args.output_dir and not _write_each(args.output_dir, results, args.format):
+        return EXIT_INPUT
     return max((EXIT_STATUS[r["status"]] for r in results), default=EXIT_OK)
 
 
@@ -260,8 +261,10 @@ def _count_some(
             i, _started = running.pop(future)
             try:
                 result = future.result()
-            except Exception as e:  # a worker that died (e.g. killed for lack of memory)
-                result = _failure(files[i], "error", f"the worker process failed ({type(e).__name__}: {e})")
+            except concurrent.futures.process.BrokenProcessPool:
+                result = _failure(files[i], "error", "the worker process died (out of memory?)")
+            except Exception as e:
+                result = _failure(files[i], "error", f"the count failed unexpectedly ({type(e).__name__}: {e})")
             results[i] = result
             meter.finished(result)
         now = time.monotonic()
@@ -380,7 +383,17 @@ def _write(out: TextIO, results: list[dict[str, Any]], fmt: str, detailed: bool)
         out.write(summary_table(results))
 
 
-def _write_each(folder: str, results: list[dict[str, Any]], fmt: str) -> None:
+def _write_each(folder: str, results: list[dict[str, Any]], fmt: str) -> bool:
+    """Write each result into ``folder``; False (with a message) when that fails."""
+    try:
+        _write_files(folder, results, fmt)
+    except OSError as e:
+        print(f"tarvek: cannot write the results into {folder}: {e.strerror or e}", file=sys.stderr)
+        return False
+    return True
+
+
+def _write_files(folder: str, results: list[dict[str, Any]], fmt: str) -> None:
     os.makedirs(folder, exist_ok=True)
     extension = {"table": ".txt", "json": ".json", "csv": ".csv"}[fmt]
     used: set[str] = set()

@@ -166,11 +166,19 @@ def test_real_files_in_parallel(run):
         assert result["spent"] == sum(r["cost"] for r in result["selected"])
 
 
-def test_usage_errors(run):
+def test_usage_errors(run, tmp_path):
     status, _, err = run()
     assert status == 2 and "--example" in err
     status, _, err = run("--jobs", "0", "--example")
     assert status == 2
+    status, _, err = run("--timeout", "-1", "--example")
+    assert status == 2
+    blocker = tmp_path / "taken"
+    blocker.write_text("")
+    status, _, err = run("-q", "--example", "--output-dir", str(blocker))
+    assert status == 2 and err.startswith(f"tarvek: cannot write the results into {blocker}")
+    status, _, err = run(str(tmp_path))
+    assert status == 2 and "no .pb files found" in err
 
 
 def test_python_dash_m_runs_the_command(engine):
