@@ -309,6 +309,55 @@ def test_claimed_huge_lengths_fail_cleanly(small_election):
         tarvekbindings.equal_shares_utils(*args)
 
 
+class Mutating:
+    """A number whose conversion changes the containers being converted."""
+
+    def __init__(self, action, value):
+        self.action = action
+        self.value = value
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+    def __float__(self):
+        self.action()
+        return float(self.value)
+
+
+def test_containers_changed_during_their_conversion(small_election):
+    """Converting a value may run Python code that empties or grows the dict or
+    list being read, or calls the module again: the call still ends in a
+    result or an ordinary exception."""
+    def fresh():
+        voters, projects, cost, approvers, total, budget = small_election
+        return ([*voters], [*projects], dict(cost), {p: [*s] for p, s in approvers.items()},
+                dict(total), budget)
+
+    for name in FUNCTIONS:
+        function = getattr(tarvekbindings, name)
+        # cost values that clear / grow the cost dict
+        args = fresh()
+        args[2]["A"] = Mutating(args[2].clear, 12)
+        expect_list_of_str_or_ordinary_exception(function, args)
+        args = fresh()
+        args[2]["A"] = Mutating(lambda d=args[2]: d.update({f"k{i}": 1.0 for i in range(1000)}), 12)
+        expect_list_of_str_or_ordinary_exception(function, args)
+        # a utility that empties the supporter list and the approvers dict it is in
+        args = fresh()
+        supporters = args[3]["B"]
+        supporters[0] = ("x", Mutating(lambda: (supporters.clear(), args[3].clear()), 1))
+        expect_list_of_str_or_ordinary_exception(function, args)
+        # a total utility that calls the module again while it is converted
+        args = fresh()
+        args[4]["C"] = Mutating(lambda: function(*fresh()), 1)
+        expect_list_of_str_or_ordinary_exception(function, args)
+        # a budget that shrinks the voter list after it was converted
+        args = fresh()
+        args = (*args[:5], Mutating(args[0].clear, 0))
+        expect_list_of_str_or_ordinary_exception(function, args)
+
+
 # --- memory exhaustion ----------------------------------------------------------
 
 MEMORY_SCRIPT = textwrap.dedent("""
