@@ -458,12 +458,24 @@ def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) 
     path.parent.mkdir(parents=True, exist_ok=True)
     with open(path, "w", newline="") as f:
         f.write(f"# tarvekbindings benchmark; {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC; "
-                f"commit {git_commit()}; {platform.machine()} {os.cpu_count()} cores; Python {platform.python_version()}; "
+                f"commit {git_commit()}; rule/ sources {rule_digest()}; {platform.machine()} {os.cpu_count()} cores; Python {platform.python_version()}; "
                 f"yardstick cap {opts.max_seconds:g} s, replay cap {opts.replay_seconds:g} s\n")
         writer = csv.DictWriter(f, fieldnames=COLUMNS, extrasaction="ignore")
         writer.writeheader()
         for row in rows:
             writer.writerow({k: (f"{v:.6g}" if isinstance(v, float) else v) for k, v in row.items()})
+
+
+def rule_digest() -> str:
+    """A digest of rule/ as it is on disk: the engine that the native figures
+    measure, also when it differs from the commit."""
+    import hashlib
+
+    digest = hashlib.sha256()
+    for path in sorted((benchlib.REPO / "rule").iterdir()):
+        if path.is_file():
+            digest.update(path.name.encode() + b"\0" + path.read_bytes() + b"\0")
+    return digest.hexdigest()[:12]
 
 
 def git_commit() -> str:
