@@ -181,6 +181,20 @@ TEST(Add1Engine, ProjectThatIsNeverAffordableFitsForever) {
     EXPECT_EQ(add1_runs(e, 1000), 0u);
 }
 
+TEST(Add1Engine, PaidByANegativeUtilityWithAnOutsider) {
+    // a (utility -1) pays at the first share and gains money; the outsider is
+    // charged nothing. P is bought at every budget, and Z always fits.
+    Instance e;
+    e.voters = {"a", "b"};
+    e.total_budget = 40.0;
+    e.project("P", 4.0, {{"a", -1}, {"outsider", 1}}, 2);
+    e.projects.push_back("Z");
+    e.cost["Z"] = 0.0;
+    const Outcome expected{"P"};
+    expect_engine_add1_returns(e, &expected);
+    EXPECT_EQ(add1_runs(e, 1000), 0u);
+}
+
 TYPED_TEST(Add1, BudgetThatNoLongerGrows) {
     // Past 2^53 adding one voter's unit leaves the trial budget unchanged.
     Instance e;
