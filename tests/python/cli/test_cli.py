@@ -69,6 +69,17 @@ def test_real_file_add1_agrees_with_official_outcome(run):
     }
 
 
+def test_official_equal_shares_outcomes_are_reproduced(run):
+    # The elections in the set that were decided by equal shares with Add1.
+    files = [real(ASSEN_2024), real("Netherlands_Assen_2025.pb"), real("Poland_Swiecie_2023.pb")]
+    status, out, _ = run("--json", "-q", *files)
+    assert status == 0
+    for result in json.loads(out):
+        assert result["recorded_rule"] == "equalshares/add1"
+        assert result["recorded"]["agrees"] is True, result["file"]
+        assert result["spent"] == result["recorded"]["cost"]
+
+
 def test_real_file_table_reports_differences(run):
     # With the fixed-budget rule alone, the outcome falls short of the official one.
     status, out, _ = run("--rule", "fixed", real(ASSEN_2024))
