@@ -64,7 +64,8 @@ def count_file(
         message = str(e)
         if message.startswith(TIE_PREFIX):
             tied = tied_projects(message, election.projects)
-            names = ", ".join(_label(election, pid) for pid in tied)
+            labels = [_label(election, pid) for pid in tied]
+            names = " and ".join([", ".join(labels[:-1]), labels[-1]] if len(labels) > 1 else labels)
             result["seconds"] = time.perf_counter() - started
             return _failed(
                 result,

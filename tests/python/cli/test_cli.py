@@ -121,7 +121,7 @@ def test_bad_input_exits_2_with_a_message(run, name, line, fmt):
 def test_unbreakable_tie_is_reported_with_the_tied_projects(run):
     status, out, err = run(fixture("tie.pb"))
     assert status == 1
-    assert "tie it cannot break between the projects 'left side' (West park), 'right' (East park)" in err
+    assert "tie it cannot break between the projects 'left side' (West park) and 'right' (East park)" in err
     assert "Traceback" not in err
     status, out, _ = run("--json", fixture("tie.pb"))
     assert status == 1
