@@ -195,6 +195,22 @@ TEST(Add1Engine, PaidByANegativeUtilityWithAnOutsider) {
     EXPECT_EQ(add1_runs(e, 1000), 0u);
 }
 
+TEST(Add1Engine, NoContenderWithThirdsOfAUnit) {
+    // N's only supporter always drops out (total utility 0, infinite share),
+    // so N is affordable but never a contender; a pays P in thirds of a unit.
+    Instance e;
+    e.voters = {"a", "b"};
+    e.total_budget = 10.0;
+    e.project("P", 2.0, {{"a", 1}, {"a", 2}}, 3);
+    e.project("N", 5.0, {{"b", 1}}, 0);
+    e.projects.push_back("Z");
+    e.cost["Z"] = 2.0;
+    e.approvers["Z"] = {};
+    const Outcome expected{"P"};
+    expect_engine_add1_returns(e, &expected);
+    EXPECT_EQ(add1_runs(e, 1000), 0u);
+}
+
 TYPED_TEST(Add1, BudgetThatNoLongerGrows) {
     // Past 2^53 adding one voter's unit leaves the trial budget unchanged.
     Instance e;
