@@ -4,9 +4,10 @@
 #include <cmath>
 #include <vector>
 
+#include "completion.hpp"
 #include "election.hpp"
-#include "equal_shares.hpp"
 #include "fixed_budget.hpp"
+#include "range_run.hpp"
 
 namespace tarvek {
 namespace {
@@ -29,19 +30,31 @@ bool is_exhaustive(const Election& e, const std::vector<char>& selected, double 
     return true;
 }
 
-}  // namespace
-}  // namespace tarvek
+// Trial budgets are whole numbers below 2^53 here, so trial + k * n is exact
+// and equals k additions of n one after the other.
+constexpr double kExactIntegers = 9007199254740992.0;  // 2^53
 
-std::vector<std::string> equal_shares_add1(const tarvek::IdList& voters,
-                                           const tarvek::IdList& projects,
-                                           const tarvek::CostMap& cost,
-                                           const tarvek::ApproverMap& approvers,
-                                           const tarvek::UtilityMap& total_utility,
-                                           double total_budget) {
-    using namespace tarvek;
+// Past this start money the trial budget no longer grows (adding n rounds
+// away once n is below half an ulp of the budget, below 2^54 * n).
+constexpr double kLastStartMoney = 0x1p55;
+
+bool range_is_exact(double trial_budget, double n, double runs) {
+    return std::trunc(trial_budget) == trial_budget &&
+           std::fabs(trial_budget) + runs * n <= kExactIntegers;
+}
+
+}  // namespace
+
+std::vector<std::string> complete_add1(const IdList& voters, const IdList& projects,
+                                       const CostMap& cost, const ApproverMap& approvers,
+                                       const UtilityMap& total_utility, double total_budget,
+                                       bool skip_runs, CompletionStats* stats) {
+    CompletionStats counts;
     const Election e = prepare_election(voters, projects, cost, approvers, total_utility);
     RuleRunner runner(e);
+    RangeRunner range_runner(e);
     std::vector<Index> outcome = runner.run(total_budget, false);
+    ++counts.runs;
 
     // With no voters every run selects nothing and the trial budget would
     // not grow: the first outcome is final.
@@ -51,11 +64,58 @@ std::vector<std::string> equal_shares_add1(const tarvek::IdList& voters,
         double trial_budget = n * whole_share;
         double spent = outcome_cost(e, outcome);
         std::vector<char> selected(e.candidate_count(), 0);
+        double range = 2.0;  // trial budgets to settle with the next range run
+        std::uint64_t steps_to_final_check = 1;
+        std::uint64_t final_check_interval = 1;
         for (;;) {
             for (const Index c : outcome) selected[c] = 1;
             if (is_exhaustive(e, selected, spent, total_budget)) break;
+
+            // Now and then, try to prove that every remaining trial budget
+            // selects the same projects: then the next run is accepted or not,
+            // and every later one repeats it, so the plain loop would never
+            // change the outcome again. Checked ever more rarely, so it costs
+            // a fraction of the runs.
+            if (--steps_to_final_check == 0) {
+                final_check_interval *= 2;
+                steps_to_final_check = final_check_interval;
+                const double first_start = (trial_budget + n) / n;
+                if (skip_runs && first_start <= kLastStartMoney) {
+                    ++counts.range_runs;
+                    if (range_runner.run({first_start, kLastStartMoney})) {
+                        if (outcome_cost(e, range_runner.winners()) <= total_budget) {
+                            outcome = range_runner.winners();
+                        }
+                        break;
+                    }
+                }
+            }
+
+            // A range of budgets that all select the same projects stands for
+            // that many accepted runs: each would be accepted (or the first
+            // rejected) and leave the same outcome, which is still not
+            // exhaustive when the range ends unless the test above says so.
+            if (skip_runs && range >= 2.0 && range_is_exact(trial_budget, n, range)) {
+                const double last = trial_budget + range * n;
+                ++counts.range_runs;
+                if (range_runner.run({(trial_budget + n) / n, last / n})) {
+                    const double next_cost = outcome_cost(e, range_runner.winners());
+                    if (!(next_cost <= total_budget)) break;
+                    for (const Index c : outcome) selected[c] = 0;
+                    outcome = range_runner.winners();
+                    spent = next_cost;
+                    trial_budget = last;
+                    counts.skipped_runs += static_cast<std::uint64_t>(range);
+                    range *= 2.0;
+                } else {
+                    range = std::floor(range / 4.0);
+                }
+                continue;
+            }
+
             trial_budget = trial_budget + n;
             const std::vector<Index>& next = runner.run(trial_budget, true);
+            ++counts.runs;
             const double next_cost = outcome_cost(e, next);
             if (!(next_cost <= total_budget)) break;
             for (const Index c : outcome) selected[c] = 0;
@@ -65,11 +125,25 @@ std::vector<std::string> equal_shares_add1(const tarvek::IdList& voters,
             // grows, or the run is saturated), so the outcome never changes
             // again and the plain loop would never end.
             if (trial_budget + n == trial_budget || runner.saturated()) break;
+            range = 2.0;
         }
     }
+    if (stats != nullptr) *stats = counts;
 
     std::vector<std::string> result;
     result.reserve(outcome.size());
     for (const Index c : outcome) result.push_back(*e.candidate_id[c]);
     return result;
+}
+
+}  // namespace tarvek
+
+std::vector<std::string> equal_shares_add1(const tarvek::IdList& voters,
+                                           const tarvek::IdList& projects,
+                                           const tarvek::CostMap& cost,
+                                           const tarvek::ApproverMap& approvers,
+                                           const tarvek::UtilityMap& total_utility,
+                                           double total_budget) {
+    return tarvek::complete_add1(voters, projects, cost, approvers, total_utility, total_budget,
+                                 true);
 }

@@ -107,8 +107,7 @@ void RuleRunner::evaluate(Index candidate) {
     for (std::size_t i = begin; i < end; ++i) supporter_money += money_[e.supporter_voter[i]];
     if (cost > supporter_money) {
         leaves_[candidate] = 1;
-        // Money of supporters who are not listed does not grow with the budget.
-        if (e.candidate_has_listed_supporter[candidate]) give_up_saturation();
+        if (watching_ && !stays_unaffordable(candidate, cost)) give_up_saturation();
         return;
     }
 
@@ -169,14 +168,16 @@ void RuleRunner::evaluate(Index candidate) {
 // division by a positive number are monotone, which carries the inequalities.
 // - Affordability: at T' the supporter money is at least as large, so an
 //   affordable candidate stays affordable; an unaffordable one is allowed
-//   only when all its supporters are unlisted (same money, same sum).
+//   only when it provably stays so (see stays_unaffordable).
 // - Supporter order and payment: at T the supporters who failed before the
 //   payer are all unlisted, so they fail again with the same shares. When any
 //   failed, listed supporters have utility >= 0, so their keys only move later
 //   and none moves in front of a failer. The first supporter after the
 //   failers at T' is either listed, and every listed one passes at the final
 //   share (checked here; more money only helps), or it is the first unlisted
-//   non-failer of T, which also passes (checked here). So the same final
+//   non-failer of T, which also passes (checked here) unless the payer is a
+//   listed voter with a negative utility, whose key only decreases and so
+//   stays ahead of every unlisted supporter. So the same final
 //   share, effective count, bound and best list result.
 // - Charging: the price depends only on cost and best count; listed charges
 //   are never cut at T, so with more money they are not cut at T' either;
@@ -195,6 +196,11 @@ void RuleRunner::check_stable_evaluation(Index candidate, double final_share, Ke
             return;
         }
     }
+    // A listed payer with a negative utility only moves to the front as money
+    // grows, ahead of every unlisted supporter; listed ones that overtake it
+    // pass, as checked above.
+    const std::size_t payer_at = begin + payer.position;
+    if (e.voter_is_listed(e.supporter_voter[payer_at]) && e.supporter_utility[payer_at] < 0.0) return;
     Keyed first_unlisted = payer;
     while (e.voter_is_listed(e.supporter_voter[begin + first_unlisted.position])) {
         if (heap_.empty()) return;  // no unlisted supporter after the failers
@@ -207,6 +213,22 @@ void RuleRunner::check_stable_evaluation(Index candidate, double final_share, Ke
     }
     const std::size_t at = begin + first_unlisted.position;
     if (final_share * e.supporter_utility[at] > money_[e.supporter_voter[at]]) give_up_saturation();
+}
+
+// An unaffordable candidate stays unaffordable at every larger budget when
+// all its supporters are unlisted (their money does not depend on the
+// budget), or when it costs +infinity and its supporters' money is far from
+// overflowing: a larger budget adds at most about 2^54 to each of them before
+// the trial budget stops growing, so their sum stays finite.
+bool RuleRunner::stays_unaffordable(Index candidate, double cost) const {
+    const Election& e = election_;
+    if (!e.candidate_has_listed_supporter[candidate]) return true;
+    if (cost != kInfinity) return false;
+    double magnitude = 0.0;
+    for (std::size_t i = e.supporters_begin[candidate]; i < e.supporters_begin[candidate + 1]; ++i) {
+        magnitude += std::fabs(money_[e.supporter_voter[i]]);
+    }
+    return magnitude <= 1e300;
 }
 
 void RuleRunner::charge(Index winner, double price) {

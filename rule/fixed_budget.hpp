@@ -32,6 +32,7 @@ private:
     void play_round();
     void evaluate(Index candidate);
     void check_stable_evaluation(Index candidate, double final_share, Keyed payer, bool any_failed);
+    bool stays_unaffordable(Index candidate, double cost) const;
     void charge(Index winner, double price);
     void give_up_saturation() { saturated_ = false; }
 

@@ -1,0 +1,31 @@
+// The Add1 completion with its internal switches, for the tests and the
+// benchmarks: the exported equal_shares_add1 is complete_add1 with skipping.
+#ifndef TARVEK_COMPLETION_HPP
+#define TARVEK_COMPLETION_HPP
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "equal_shares.hpp"
+
+namespace tarvek {
+
+struct CompletionStats {
+    std::uint64_t runs = 0;          // runs of the rule for a single budget
+    std::uint64_t range_runs = 0;    // runs for a range of budgets, proved or not
+    std::uint64_t skipped_runs = 0;  // single-budget runs replaced by proved ranges
+};
+
+// With `skip_runs` false, every trial budget gets a run of its own (one more
+// unit of money per voter each time); with it true, ranges of trial budgets
+// that provably select the same projects are settled by one run. Both give the
+// same result, bit for bit, and the same errors.
+std::vector<std::string> complete_add1(const IdList& voters, const IdList& projects,
+                                       const CostMap& cost, const ApproverMap& approvers,
+                                       const UtilityMap& total_utility, double total_budget,
+                                       bool skip_runs, CompletionStats* stats = nullptr);
+
+}  // namespace tarvek
+
+#endif  // TARVEK_COMPLETION_HPP

@@ -1,0 +1,379 @@
+// The rule over a range of budgets, with every decision proved for the whole
+// range.
+//
+// Why an interval of floating-point values is enough: IEEE addition and
+// subtraction, and multiplication or division by a constant, are monotone in
+// each operand under round-to-nearest (antitone for a negative constant). So when x lies in [a, b]
+// and y in [c, d] for every budget of the range, x + y lies in
+// [fl(a + c), fl(b + d)], x - y in [fl(a - d), fl(b - c)], and so on: the
+// same operation applied to the right ends encloses the value that the plain
+// run computes, bit for bit, under each budget. No outward rounding is
+// needed, because the enclosed values are themselves rounded results.
+// A comparison is accepted only when the enclosures decide it for every
+// budget; anything else (overlap, NaN, infinity) abandons the range. Equal
+// keys are recognised by money class: voters that started alike and made the
+// same payments hold the same money under every budget.
+#include "range_run.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "tie_breaking.hpp"
+
+namespace tarvek {
+namespace {
+
+// Thrown when a decision is not the same for the whole range.
+struct Undecided {};
+
+[[noreturn]] void undecided() { throw Undecided{}; }
+
+void require(bool decided) {
+    if (!decided) undecided();
+}
+
+bool finite(Interval x) { return std::isfinite(x.lo) && std::isfinite(x.hi); }
+
+// x > y for every budget (true), for none (false), or undecided.
+bool greater(Interval x, Interval y) {
+    if (x.lo > y.hi) return true;
+    if (x.hi <= y.lo) return false;
+    undecided();
+}
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// x / d for every x in `x`, by a constant d. Dividing something that may be
+// zero, or of either sign, by 0 is not decided.
+Interval divide(Interval x, double d) {
+    if (d > 0.0) return {x.lo / d, x.hi / d};
+    if (d < 0.0) return {x.hi / d, x.lo / d};
+    if (x.lo > 0.0) return {kInfinity, kInfinity};
+    if (x.hi < 0.0) return {-kInfinity, -kInfinity};
+    undecided();
+}
+
+// x * u for every x in a finite or infinite `x`, by a constant u != 0.
+Interval multiply(Interval x, double u) {
+    if (u > 0.0) return {x.lo * u, x.hi * u};
+    return {x.hi * u, x.lo * u};
+}
+constexpr std::uint32_t kUnlistedClass = 0;
+constexpr std::uint32_t kStartClass = 1;
+
+}  // namespace
+
+RangeRunner::RangeRunner(const Election& election)
+    : election_(election),
+      money_(election.voter_count),
+      offset_(election.voter_count),
+      has_offset_(election.voter_count),
+      money_class_(election.voter_count),
+      bound_(election.candidate_count()),
+      leaves_(election.candidate_count()) {
+    remaining_.reserve(election.candidate_count());
+    best_.reserve(election.candidate_count());
+    winners_.reserve(election.candidate_count());
+    heap_.reserve(election.longest_supporter_list);
+}
+
+bool RangeRunner::run(Interval start) {
+    const Election& e = election_;
+    if (!finite(start)) return false;
+    for (std::size_t v = 0; v < e.voter_count; ++v) {
+        const bool listed = v < e.listed_voter_count;
+        money_[v] = listed ? start : Interval{0.0, 0.0};
+        money_class_[v] = listed ? kStartClass : kUnlistedClass;
+        offset_[v] = {0.0, 0.0};
+        has_offset_[v] = listed;
+    }
+    next_class_ = kStartClass + 1;
+    start_ = start;
+    remaining_.clear();
+    for (Index c = 0; c < e.candidate_count(); ++c) {
+        remaining_.push_back(c);
+        const double total = static_cast<double>(e.candidate_total_utility[c]);
+        bound_[c] = {total, total};
+        leaves_[c] = 0;
+    }
+    winners_.clear();
+    try {
+        while (!remaining_.empty()) {
+            const std::size_t selected_before = winners_.size();
+            play_round();
+            if (winners_.size() == selected_before) break;
+        }
+    } catch (const Undecided&) {
+        return false;
+    }
+    return true;
+}
+
+// a comes before b in the order of examination (greater bound first, equal
+// bounds by index) for every budget.
+bool RangeRunner::candidate_before(Index a, Interval bound_a, Index b, Interval bound_b) const {
+    if (bound_a.is_point() && bound_b.is_point() && bound_a.lo == bound_b.lo) return a < b;
+    return bound_a.lo > bound_b.hi || (a < b && bound_a.lo >= bound_b.hi);
+}
+
+void RangeRunner::play_round() {
+    const Election& e = election_;
+    // A guide order only; the scan below proves the part of it that matters.
+    std::sort(remaining_.begin(), remaining_.end(), [&](Index a, Index b) {
+        return bound_[a].lo > bound_[b].lo || (bound_[a].lo == bound_[b].lo && a < b);
+    });
+
+    best_count_ = {0.0, 0.0};
+    best_.clear();
+    // The scanned candidates must be the first ones under every budget, in
+    // this order, and every other one must end the scan under every budget.
+    std::size_t scanned = 0;
+    Index previous = 0;
+    Interval previous_bound{0.0, 0.0};
+    for (; scanned < remaining_.size(); ++scanned) {
+        const Index candidate = remaining_[scanned];
+        if (greater(best_count_, bound_[candidate])) break;
+        if (scanned > 0) require(candidate_before(previous, previous_bound, candidate, bound_[candidate]));
+        previous = candidate;
+        previous_bound = bound_[candidate];
+        evaluate(candidate);
+    }
+    for (std::size_t k = scanned; k < remaining_.size(); ++k) {
+        const Index other = remaining_[k];
+        if (scanned > 0) require(candidate_before(previous, previous_bound, other, bound_[other]));
+        require(greater(best_count_, bound_[other]));
+    }
+
+    Index winner = 0;
+    const bool selects = !best_.empty();
+    if (selects) {
+        try {
+            winner = pick_tie_winner(
+                best_, [&](Index c) { return e.candidate_cost[c]; },
+                [&](Index c) { return e.candidate_total_utility[c]; },
+                [&](Index c) -> const std::string& { return *e.candidate_id[c]; });
+        } catch (const std::runtime_error&) {
+            undecided();  // the budget-by-budget run reports the tie
+        }
+        leaves_[winner] = 1;
+    }
+    remaining_.erase(std::remove_if(remaining_.begin(), remaining_.end(),
+                                    [&](Index c) { return leaves_[c] != 0; }),
+                     remaining_.end());
+    if (selects) {
+        winners_.push_back(winner);
+        charge(winner);
+    }
+}
+
+RangeRunner::Key RangeRunner::key_of(std::size_t supporter) const {
+    const Interval money = money_[election_.supporter_voter[supporter]];
+    const double utility = election_.supporter_utility[supporter];
+    if (utility != 0.0) return {divide(money, utility), false};
+    if (money.lo == 0.0 && money.hi == 0.0) return {{0.0, 0.0}, true};  // 0 / 0
+    return {divide(money, 0.0), false};
+}
+
+// Supporter a comes before supporter b (smaller key first, equal keys in list
+// order) for every budget.
+bool RangeRunner::supporter_before(Index candidate, Index position_a, Index position_b) const {
+    const Election& e = election_;
+    const std::size_t a = e.supporters_begin[candidate] + position_a;
+    const std::size_t b = e.supporters_begin[candidate] + position_b;
+    const Key key_a = key_of(a);
+    const Key key_b = key_of(b);
+    // NaN keys come last, among themselves in list order.
+    if (key_a.nan || key_b.nan) return key_b.nan && (!key_a.nan || position_a < position_b);
+    const bool equal_keys =
+        (money_class_[e.supporter_voter[a]] == money_class_[e.supporter_voter[b]] &&
+         e.supporter_utility[a] == e.supporter_utility[b]) ||
+        (key_a.range.is_point() && key_b.range.is_point() && key_a.range.lo == key_b.range.lo);
+    if (equal_keys) return position_a < position_b;
+    if (same_money_order(a, b)) return true;
+    if (key_a.range.hi < key_b.range.lo ||
+        (position_a < position_b && key_a.range.hi <= key_b.range.lo)) {
+        return true;
+    }
+    return offset_order(a, b);
+}
+
+// For two listed voters who were never cut, money = start + offset, with the
+// same start money. The difference of their keys (start + offset) / u is then
+// affine in the start money up to rounding, so its largest value over the
+// range is taken at an end of the range. The slack covers the rounding of
+// the keys themselves and of this bound, each far below 2^-50 of the
+// magnitudes involved.
+bool RangeRunner::offset_order(std::size_t a, std::size_t b) const {
+    const Election& e = election_;
+    const Index voter_a = e.supporter_voter[a];
+    const Index voter_b = e.supporter_voter[b];
+    const double utility_a = e.supporter_utility[a];
+    const double utility_b = e.supporter_utility[b];
+    if (!has_offset_[voter_a] || !has_offset_[voter_b] || utility_a == 0.0 || utility_b == 0.0) {
+        return false;
+    }
+    const double offset_a = utility_a > 0.0 ? offset_[voter_a].hi : offset_[voter_a].lo;
+    const double offset_b = utility_b > 0.0 ? offset_[voter_b].lo : offset_[voter_b].hi;
+    for (const double start : {start_.lo, start_.hi}) {
+        const double largest_a = (start + offset_a) / utility_a;
+        const double smallest_b = (start + offset_b) / utility_b;
+        const double slack =
+            (std::fabs(largest_a) + std::fabs(smallest_b) + std::fabs(start)) * 0x1p-50 + 0x1p-1000;
+        if (!(largest_a - smallest_b + slack < 0.0)) return false;
+    }
+    return true;
+}
+
+// Equal money m, divided by utilities of one sign: m / u falls as u grows
+// when m > 0 and rises when m < 0. Utilities are integers below 2^31 in
+// size, so the two quotients differ by far more than their rounding unless
+// they are subnormal: the order is strict.
+bool RangeRunner::same_money_order(std::size_t a, std::size_t b) const {
+    const Election& e = election_;
+    if (money_class_[e.supporter_voter[a]] != money_class_[e.supporter_voter[b]]) return false;
+    const double utility_a = e.supporter_utility[a];
+    const double utility_b = e.supporter_utility[b];
+    if (!((utility_a > 0.0 && utility_b > 0.0) || (utility_a < 0.0 && utility_b < 0.0))) return false;
+    const Interval money = money_[e.supporter_voter[a]];
+    const double smallest_magnitude =
+        std::min(std::fabs(money.lo), std::fabs(money.hi)) / std::max(std::fabs(utility_a), std::fabs(utility_b));
+    if (!(smallest_magnitude >= std::numeric_limits<double>::min())) return false;
+    if (money.lo > 0.0) return utility_a > utility_b;
+    if (money.hi < 0.0) return utility_a < utility_b;
+    return false;
+}
+
+void RangeRunner::evaluate(Index candidate) {
+    const Election& e = election_;
+    const std::size_t begin = e.supporters_begin[candidate];
+    const std::size_t end = e.supporters_begin[candidate + 1];
+    const double cost = e.candidate_cost[candidate];
+
+    Interval supporter_money{0.0, 0.0};
+    for (std::size_t i = begin; i < end; ++i) {
+        supporter_money.lo += money_[e.supporter_voter[i]].lo;
+        supporter_money.hi += money_[e.supporter_voter[i]].hi;
+    }
+    require(finite(supporter_money));
+    if (cost > supporter_money.hi) {
+        leaves_[candidate] = 1;
+        return;
+    }
+    require(cost <= supporter_money.lo);
+
+    const auto after = [](const Keyed& x, const Keyed& y) {
+        if (x.nan != y.nan) return x.nan;
+        return x.guide > y.guide || (x.guide == y.guide && x.position > y.position);
+    };
+    heap_.clear();
+    for (std::size_t i = begin; i < end; ++i) {
+        const Key key = key_of(i);
+        heap_.push_back({key.range.lo, key.nan, static_cast<Index>(i - begin)});
+    }
+    std::make_heap(heap_.begin(), heap_.end(), after);
+
+    double utility_left = static_cast<double>(e.candidate_total_utility[candidate]);
+    Interval paid{0.0, 0.0};
+    bool has_previous = false;
+    Index previous = 0;
+    while (!heap_.empty()) {
+        std::pop_heap(heap_.begin(), heap_.end(), after);
+        const Index position = heap_.back().position;
+        heap_.pop_back();
+        if (has_previous) require(supporter_before(candidate, previous, position));
+        has_previous = true;
+        previous = position;
+
+        const Index voter = e.supporter_voter[begin + position];
+        const double utility = e.supporter_utility[begin + position];
+        const Interval money = money_[voter];
+        const Interval share = divide({cost - paid.hi, cost - paid.lo}, utility_left);
+        bool fails = false;
+        if (utility != 0.0) {
+            fails = greater(multiply(share, utility), money);
+        } else if (finite(share)) {
+            fails = greater({0.0, 0.0}, money);
+        } else {
+            // 0 * infinity is NaN, which never exceeds the money.
+            require(share.lo == share.hi);
+        }
+        if (fails) {
+            paid.lo += money.lo;
+            paid.hi += money.hi;
+            utility_left -= utility;
+            continue;
+        }
+        // The payer comes before every supporter not yet reached.
+        for (const Keyed& rest : heap_) require(supporter_before(candidate, position, rest.position));
+        require(share.lo > 0.0 || share.hi < 0.0);
+        const Interval effective_count{cost / share.hi, cost / share.lo};
+        bound_[candidate] = effective_count;
+        const bool contends = effective_count.lo > 0.0 && effective_count.hi < kInfinity;
+        if (!contends) {
+            require(effective_count.hi <= 0.0 || effective_count.lo == kInfinity);
+        } else if (effective_count.is_point() && best_count_.is_point() &&
+                   effective_count.lo == best_count_.lo) {
+            best_.push_back(candidate);
+        } else if (greater(effective_count, best_count_)) {
+            best_.clear();
+            best_.push_back(candidate);
+            best_count_ = effective_count;
+        } else {
+            require(effective_count.hi < best_count_.lo);
+        }
+        return;
+    }
+}
+
+// The rounded difference fl(m - p) is within half an ulp of m - p, and an ulp
+// of anything within `money` is at most its largest magnitude times 2^-52.
+// The offsets' own arithmetic is rounded outward.
+Interval RangeRunner::offset_after_payment(Interval offset, Interval payment, Interval money) {
+    constexpr double kUlpFactor = 0x1p-52;
+    const double rounding = std::max(std::fabs(money.lo), std::fabs(money.hi)) * kUlpFactor;
+    const double lo = std::nextafter(std::nextafter(offset.lo - payment.hi, -kInfinity) - rounding,
+                                     -kInfinity);
+    const double hi = std::nextafter(std::nextafter(offset.hi - payment.lo, kInfinity) + rounding,
+                                     kInfinity);
+    return {lo, hi};
+}
+
+std::uint32_t RangeRunner::class_after_payment(std::uint32_t money_class, double utility) {
+    // Within one charge every supporter faces the same price, so equal money
+    // and equal utility give equal money afterwards.
+    const auto key = (static_cast<std::uint64_t>(money_class) << 32) |
+                     static_cast<std::uint32_t>(static_cast<std::int32_t>(utility));
+    const auto inserted = classes_of_charge_.emplace(key, next_class_);
+    if (inserted.second) ++next_class_;
+    return inserted.first->second;
+}
+
+void RangeRunner::charge(Index winner) {
+    const Election& e = election_;
+    const double cost = e.candidate_cost[winner];
+    const Interval price{cost / best_count_.hi, cost / best_count_.lo};
+    require(finite(price));
+    classes_of_charge_.clear();
+    for (std::size_t i = e.supporters_begin[winner]; i < e.supporters_begin[winner + 1]; ++i) {
+        const Index voter = e.supporter_voter[i];
+        const double utility = e.supporter_utility[i];
+        const Interval payment = utility != 0.0 ? multiply(price, utility) : Interval{0.0, 0.0};
+        Interval& money = money_[voter];
+        if (money.hi < payment.lo) {
+            // Cut to what the voter holds: exactly 0 under every budget.
+            money = {0.0, 0.0};
+            money_class_[voter] = kUnlistedClass;
+            has_offset_[voter] = 0;
+        } else {
+            require(money.lo >= payment.hi);
+            money = {money.lo - payment.hi, money.hi - payment.lo};
+            require(finite(money));
+            if (has_offset_[voter]) offset_[voter] = offset_after_payment(offset_[voter], payment, money);
+            money_class_[voter] = class_after_payment(money_class_[voter], utility);
+        }
+    }
+}
+
+}  // namespace tarvek
