@@ -211,6 +211,24 @@ TEST(Add1Engine, NoContenderWithThirdsOfAUnit) {
     EXPECT_EQ(add1_runs(e, 1000), 0u);
 }
 
+TEST(Add1Engine, SupporterWithAHugeUtility) {
+    // b cannot pay its share (utility 2^31 - 1) until the trial budget passes
+    // about 1.3e9; P is selected before and after, and Z (cost -4) always fits.
+    Instance e;
+    e.voters = {"a", "b"};
+    e.total_budget = 10.0;
+    e.project("P", 3.0, {{"a", 3}, {"b", std::numeric_limits<std::int32_t>::max()}}, 10);
+    e.projects.push_back("Z");
+    e.cost["Z"] = -4.0;
+    for (const double budget : {10.0, 12.0, 1e6, 1.3e9, 1e12}) {
+        Instance at = e;
+        at.total_budget = budget;
+        ASSERT_EQ(Reference::utils(at), Outcome{"P"}) << budget;
+    }
+    const Outcome expected{"P"};
+    expect_engine_add1_returns(e, &expected);
+}
+
 TYPED_TEST(Add1, BudgetThatNoLongerGrows) {
     // Past 2^53 adding one voter's unit leaves the trial budget unchanged.
     Instance e;

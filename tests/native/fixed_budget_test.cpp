@@ -197,6 +197,19 @@ TYPED_TEST(FixedBudget, StoredCountsAreExact) {
     EXPECT_EQ(TypeParam::utils(e), (Outcome{"W", "X", "Y"}));
 }
 
+// A stored count is a bound only while budgets shrink. W (utility -5 for p)
+// gives p money back; B's count rises from 3.5 to 9.0, but in round 2 M's 5.0
+// already ends the scan at B's stored 3.5, so M is selected before B.
+TYPED_TEST(FixedBudget, StaleCountIsNotReevaluated) {
+    Instance e;
+    e.voters = {"p", "r", "w", "m"};
+    e.total_budget = 40.0;
+    e.project("B", 14.0, {{"p", 8}, {"r", 1}}, 9);
+    e.project("W", 4.0, {{"p", -5}, {"w", 13}}, 8);
+    e.project("M", 5.0, {{"m", 1}}, 5);
+    EXPECT_EQ(TypeParam::utils(e), (Outcome{"W", "M", "B"}));
+}
+
 TYPED_TEST(FixedBudget, ZeroCountNeverWins) {
     // Total utility 0 and supporters of utility 0: the share is infinite and
     // the count 0.0. Such a project is never selected.
