@@ -229,6 +229,24 @@ TEST(Add1Engine, SupporterWithAHugeUtility) {
     expect_engine_add1_returns(e, &expected);
 }
 
+TEST(Add1Engine, ZeroTotalUtilityPaidAfterTheInfiniteShare) {
+    // P (total utility 0): a drops out at the infinite first share, then b
+    // pays a finite share, so P is selected at every budget, at a count that
+    // changes with the budget. Q never becomes a contender and always fits.
+    Instance e;
+    e.voters = {"a", "b"};
+    e.total_budget = 20.0;
+    e.project("P", 7.0, {{"a", 2}, {"b", 2}}, 0);
+    e.project("Q", 5.0, {{"a", 1}}, 0);
+    for (const double budget : {20.0, 22.0, 1e6, 1e12}) {
+        Instance at = e;
+        at.total_budget = budget;
+        ASSERT_EQ(Reference::utils(at), Outcome{"P"}) << budget;
+    }
+    const Outcome expected{"P"};
+    expect_engine_add1_returns(e, &expected);
+}
+
 TYPED_TEST(Add1, BudgetThatNoLongerGrows) {
     // Past 2^53 adding one voter's unit leaves the trial budget unchanged.
     Instance e;

@@ -240,7 +240,7 @@ TEST(Differential, RandomSmallInstances) {
         expect_same(generator.next(), 300, non_ending);
         if (::testing::Test::HasFatalFailure()) return;
     }
-    expect_engine_returns_on_all(non_ending, 20);
+    expect_engine_returns_on_all(non_ending, 10);
 }
 
 // Voters with whole-number money and costs that are exact sums of it, so that
@@ -296,7 +296,7 @@ TEST(Differential, DecisionBoundaries) {
         expect_same(generator.next(), 2000, non_ending);
         if (::testing::Test::HasFatalFailure()) return;
     }
-    expect_engine_returns_on_all(non_ending, 20);
+    expect_engine_returns_on_all(non_ending, 10);
 }
 
 TEST(Differential, HandBuiltBoundaries) {
