@@ -299,6 +299,50 @@ TEST(Differential, DecisionBoundaries) {
     expect_engine_returns_on_all(non_ending, 10);
 }
 
+// Ordinary elections with more voters and projects, so that the rule plays
+// many rounds: distinct ids, positive utilities, total utility the sum.
+class ElectionGenerator {
+public:
+    explicit ElectionGenerator(std::uint64_t seed) : random_(seed) {}
+
+    Instance next() {
+        Instance e;
+        const int n = pick(5, 12);
+        for (int v = 0; v < n; ++v) e.voters.push_back("v" + std::to_string(v));
+        e.total_budget = pick(0, 1) == 0 ? static_cast<double>(n * pick(2, 8))
+                                         : std::uniform_real_distribution<double>(5.0, 80.0)(random_);
+        const int projects = pick(8, 15);
+        for (int p = 0; p < projects; ++p) {
+            tarvek::SupporterList list;
+            std::int32_t total = 0;
+            for (int v = 0; v < n; ++v) {
+                if (pick(0, 9) >= 4) continue;
+                const std::int32_t u = pick(1, 3);
+                list.emplace_back("v" + std::to_string(v), u);
+                total += u;
+            }
+            const double c = pick(0, 3) == 0 ? pick(1, 80) * 0.25 : static_cast<double>(pick(1, 3 * n));
+            e.project("p" + std::to_string(p), c, std::move(list), total);
+        }
+        return e;
+    }
+
+private:
+    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+    std::mt19937_64 random_;
+};
+
+TEST(Differential, OrdinaryElections) {
+    ElectionGenerator generator(11);
+    std::vector<Instance> non_ending;
+    for (int i = 0; i < 1000; ++i) {
+        SCOPED_TRACE("instance " + std::to_string(i));
+        expect_same(generator.next(), 2000, non_ending);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+    expect_engine_returns_on_all(non_ending, 10);
+}
+
 TEST(Differential, HandBuiltBoundaries) {
     // Supporters holding exactly the cost, with utility-0 and outsider entries.
     Instance exact;
