@@ -2,6 +2,8 @@
 // voter one more unit of money per run, keeping each outcome that still fits
 // into the real budget.
 #include <cmath>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "completion.hpp"
@@ -30,17 +32,36 @@ bool is_exhaustive(const Election& e, const std::vector<char>& selected, double 
     return true;
 }
 
-// Trial budgets are whole numbers below 2^53 here, so trial + k * n is exact
-// and equals k additions of n one after the other.
-constexpr double kExactIntegers = 9007199254740992.0;  // 2^53
-
 // Past this start money the trial budget no longer grows (adding n rounds
 // away once n is below half an ulp of the budget, below 2^54 * n).
 constexpr double kLastStartMoney = 0x1p55;
 
+// True when trial + k * n is exact for every k up to `runs`, so that it
+// equals k additions of n one after the other: all these sums are multiples
+// of a power of two p that divides both trial and n, and stay below 2^53 * p.
 bool range_is_exact(double trial_budget, double n, double runs) {
-    return std::trunc(trial_budget) == trial_budget &&
-           std::fabs(trial_budget) + runs * n <= kExactIntegers;
+    if (std::trunc(trial_budget) != trial_budget) return false;
+    double p = 1.0;
+    while (std::fmod(n, 2.0 * p) == 0.0 && std::fmod(trial_budget, 2.0 * p) == 0.0 && p < 0x1p60) {
+        p *= 2.0;
+    }
+    return std::fabs(trial_budget) + runs * n <= 0x1p53 * p;
+}
+
+// The completion's last resort. Where neither a range proof nor the plain
+// saturation test can show that the outcome has settled, the plain steps may
+// go on for up to 2^53 runs (until the trial budget stops growing); such an
+// election gets an error instead of an endless call. No election whose
+// outcome can be reached in practice comes near this many runs of work:
+// skipped runs do not count.
+constexpr std::uint64_t kMaxRunsOfWork = std::uint64_t{1} << 20;
+
+void count_work(const CompletionStats& counts) {
+    if (counts.runs + counts.range_runs > kMaxRunsOfWork) {
+        throw std::runtime_error(
+            "equal_shares_add1: the completion did not settle within " +
+            std::to_string(kMaxRunsOfWork) + " runs of the rule");
+    }
 }
 
 }  // namespace
@@ -70,6 +91,7 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
         for (;;) {
             for (const Index c : outcome) selected[c] = 1;
             if (is_exhaustive(e, selected, spent, total_budget)) break;
+            count_work(counts);
 
             // Now and then, try to prove that every remaining trial budget
             // selects the same projects: then the next run is accepted or not,

@@ -48,6 +48,7 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // x / d for every x in `x`, by a constant d. Dividing something that may be
 // zero, or of either sign, by 0 is not decided.
 Interval divide(Interval x, double d) {
+    if (d == 1.0) return x;  // the usual utility of an approval
     if (d > 0.0) return {x.lo / d, x.hi / d};
     if (d < 0.0) return {x.hi / d, x.lo / d};
     if (x.lo > 0.0) return {kInfinity, kInfinity};
@@ -68,10 +69,11 @@ constexpr std::uint32_t kStartClass = 1;
 RangeRunner::RangeRunner(const Election& election)
     : election_(election),
       money_(election.voter_count),
-      offset_(election.voter_count),
-      has_offset_(election.voter_count),
+      money_affine_(election.voter_count),
       money_class_(election.voter_count),
       bound_(election.candidate_count()),
+      final_share_(election.candidate_count()),
+      final_share_affine_(election.candidate_count()),
       leaves_(election.candidate_count()) {
     remaining_.reserve(election.candidate_count());
     best_.reserve(election.candidate_count());
@@ -86,11 +88,10 @@ bool RangeRunner::run(Interval start) {
         const bool listed = v < e.listed_voter_count;
         money_[v] = listed ? start : Interval{0.0, 0.0};
         money_class_[v] = listed ? kStartClass : kUnlistedClass;
-        offset_[v] = {0.0, 0.0};
-        has_offset_[v] = listed;
+        money_affine_[v] = listed ? AffineRange::start() : AffineRange::constant(0.0);
     }
     next_class_ = kStartClass + 1;
-    start_ = start;
+    affine_ = AffineRange(start);
     remaining_.clear();
     for (Index c = 0; c < e.candidate_count(); ++c) {
         remaining_.push_back(c);
@@ -176,6 +177,13 @@ RangeRunner::Key RangeRunner::key_of(std::size_t supporter) const {
     return {divide(money, 0.0), false};
 }
 
+// The key as an affine enclosure, for keys that are neither NaN nor infinite.
+Affine RangeRunner::key_affine(std::size_t supporter, Interval key) const {
+    const double utility = election_.supporter_utility[supporter];
+    if (utility == 0.0) return {0.0, 0.0, 0.0, false};
+    return affine_.divide(money_affine_[election_.supporter_voter[supporter]], utility, key);
+}
+
 // Supporter a comes before supporter b (smaller key first, equal keys in list
 // order) for every budget.
 bool RangeRunner::supporter_before(Index candidate, Index position_a, Index position_b) const {
@@ -196,34 +204,10 @@ bool RangeRunner::supporter_before(Index candidate, Index position_a, Index posi
         (position_a < position_b && key_a.range.hi <= key_b.range.lo)) {
         return true;
     }
-    return offset_order(a, b);
-}
-
-// For two listed voters who were never cut, money = start + offset, with the
-// same start money. The difference of their keys (start + offset) / u is then
-// affine in the start money up to rounding, so its largest value over the
-// range is taken at an end of the range. The slack covers the rounding of
-// the keys themselves and of this bound, each far below 2^-50 of the
-// magnitudes involved.
-bool RangeRunner::offset_order(std::size_t a, std::size_t b) const {
-    const Election& e = election_;
-    const Index voter_a = e.supporter_voter[a];
-    const Index voter_b = e.supporter_voter[b];
-    const double utility_a = e.supporter_utility[a];
-    const double utility_b = e.supporter_utility[b];
-    if (!has_offset_[voter_a] || !has_offset_[voter_b] || utility_a == 0.0 || utility_b == 0.0) {
-        return false;
-    }
-    const double offset_a = utility_a > 0.0 ? offset_[voter_a].hi : offset_[voter_a].lo;
-    const double offset_b = utility_b > 0.0 ? offset_[voter_b].lo : offset_[voter_b].hi;
-    for (const double start : {start_.lo, start_.hi}) {
-        const double largest_a = (start + offset_a) / utility_a;
-        const double smallest_b = (start + offset_b) / utility_b;
-        const double slack =
-            (std::fabs(largest_a) + std::fabs(smallest_b) + std::fabs(start)) * 0x1p-50 + 0x1p-1000;
-        if (!(largest_a - smallest_b + slack < 0.0)) return false;
-    }
-    return true;
+    const Affine affine_a = key_affine(a, key_a.range);
+    const Affine affine_b = key_affine(b, key_b.range);
+    return affine_.below(affine_a, affine_b) ||
+           (position_a < position_b && affine_.at_most(affine_a, affine_b));
 }
 
 // Equal money m, divided by utilities of one sign: m / u falls as u grows
@@ -276,6 +260,7 @@ void RangeRunner::evaluate(Index candidate) {
 
     double utility_left = static_cast<double>(e.candidate_total_utility[candidate]);
     Interval paid{0.0, 0.0};
+    Affine paid_affine = AffineRange::constant(0.0);
     bool has_previous = false;
     Index previous = 0;
     while (!heap_.empty()) {
@@ -289,12 +274,22 @@ void RangeRunner::evaluate(Index candidate) {
         const Index voter = e.supporter_voter[begin + position];
         const double utility = e.supporter_utility[begin + position];
         const Interval money = money_[voter];
-        const Interval share = divide({cost - paid.hi, cost - paid.lo}, utility_left);
+        const Affine money_affine = money_affine_[voter];
+        const Interval unpaid{cost - paid.hi, cost - paid.lo};
+        const Interval share = divide(unpaid, utility_left);
+        const Affine share_affine = affine_.divide(
+            affine_.constant_minus(cost, paid_affine, unpaid), utility_left, share);
         bool fails = false;
-        if (utility != 0.0) {
-            fails = greater(multiply(share, utility), money);
-        } else if (finite(share)) {
-            fails = greater({0.0, 0.0}, money);
+        if (utility != 0.0 || finite(share)) {
+            const Interval owed = utility != 0.0 ? multiply(share, utility) : Interval{0.0, 0.0};
+            const Affine owed_affine = utility != 0.0
+                                           ? affine_.scale(share_affine, utility, owed)
+                                           : AffineRange::constant(0.0);
+            if (owed.lo > money.hi || affine_.below(money_affine, owed_affine)) {
+                fails = true;
+            } else {
+                require(owed.hi <= money.lo || affine_.at_most(owed_affine, money_affine));
+            }
         } else {
             // 0 * infinity is NaN, which never exceeds the money.
             require(share.lo == share.hi);
@@ -302,6 +297,7 @@ void RangeRunner::evaluate(Index candidate) {
         if (fails) {
             paid.lo += money.lo;
             paid.hi += money.hi;
+            paid_affine = affine_.add(paid_affine, money_affine, paid);
             utility_left -= utility;
             continue;
         }
@@ -310,6 +306,8 @@ void RangeRunner::evaluate(Index candidate) {
         require(share.lo > 0.0 || share.hi < 0.0);
         const Interval effective_count{cost / share.hi, cost / share.lo};
         bound_[candidate] = effective_count;
+        final_share_[candidate] = share;
+        final_share_affine_[candidate] = share_affine;
         const bool contends = effective_count.lo > 0.0 && effective_count.hi < kInfinity;
         if (!contends) {
             require(effective_count.hi <= 0.0 || effective_count.lo == kInfinity);
@@ -327,22 +325,18 @@ void RangeRunner::evaluate(Index candidate) {
     }
 }
 
-// The rounded difference fl(m - p) is within half an ulp of m - p, and an ulp
-// of anything within `money` is at most its largest magnitude times 2^-52.
-// The offsets' own arithmetic is rounded outward.
-Interval RangeRunner::offset_after_payment(Interval offset, Interval payment, Interval money) {
-    constexpr double kUlpFactor = 0x1p-52;
-    const double rounding = std::max(std::fabs(money.lo), std::fabs(money.hi)) * kUlpFactor;
-    const double lo = std::nextafter(std::nextafter(offset.lo - payment.hi, -kInfinity) - rounding,
-                                     -kInfinity);
-    const double hi = std::nextafter(std::nextafter(offset.hi - payment.lo, kInfinity) + rounding,
-                                     kInfinity);
-    return {lo, hi};
-}
-
 std::uint32_t RangeRunner::class_after_payment(std::uint32_t money_class, double utility) {
     // Within one charge every supporter faces the same price, so equal money
-    // and equal utility give equal money afterwards.
+    // and equal utility give equal money afterwards. The first utility seen
+    // for a class in this charge is remembered beside the class; others,
+    // rare, go through a map.
+    if (remap_.size() < next_class_) remap_.resize(next_class_);
+    Remap& first = remap_[money_class];
+    if (first.charge != charge_stamp_) {
+        first = {charge_stamp_, utility, next_class_++};
+        return first.next_class;
+    }
+    if (first.utility == utility) return first.next_class;
     const auto key = (static_cast<std::uint64_t>(money_class) << 32) |
                      static_cast<std::uint32_t>(static_cast<std::int32_t>(utility));
     const auto inserted = classes_of_charge_.emplace(key, next_class_);
@@ -355,22 +349,30 @@ void RangeRunner::charge(Index winner) {
     const double cost = e.candidate_cost[winner];
     const Interval price{cost / best_count_.hi, cost / best_count_.lo};
     require(finite(price));
+    // price = cost / (cost / share) is the winner's final share up to two
+    // roundings, each below 2^-53 of it.
+    const Affine price_affine =
+        affine_.widen_relative(final_share_affine_[winner], 0x1p-50, final_share_[winner]);
     classes_of_charge_.clear();
+    ++charge_stamp_;
     for (std::size_t i = e.supporters_begin[winner]; i < e.supporters_begin[winner + 1]; ++i) {
         const Index voter = e.supporter_voter[i];
         const double utility = e.supporter_utility[i];
         const Interval payment = utility != 0.0 ? multiply(price, utility) : Interval{0.0, 0.0};
+        const Affine payment_affine = utility != 0.0 ? affine_.scale(price_affine, utility, payment)
+                                                     : AffineRange::constant(0.0);
         Interval& money = money_[voter];
-        if (money.hi < payment.lo) {
+        Affine& money_affine = money_affine_[voter];
+        if (money.hi < payment.lo || affine_.below(money_affine, payment_affine)) {
             // Cut to what the voter holds: exactly 0 under every budget.
             money = {0.0, 0.0};
+            money_affine = AffineRange::constant(0.0);
             money_class_[voter] = kUnlistedClass;
-            has_offset_[voter] = 0;
         } else {
-            require(money.lo >= payment.hi);
+            require(money.lo >= payment.hi || affine_.at_most(payment_affine, money_affine));
             money = {money.lo - payment.hi, money.hi - payment.lo};
             require(finite(money));
-            if (has_offset_[voter]) offset_[voter] = offset_after_payment(offset_[voter], payment, money);
+            money_affine = affine_.subtract(money_affine, payment_affine, money);
             money_class_[voter] = class_after_payment(money_class_[voter], utility);
         }
     }

@@ -10,15 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "affine.hpp"
 #include "election.hpp"
 
 namespace tarvek {
-
-struct Interval {
-    double lo;
-    double hi;
-    bool is_point() const { return lo == hi; }
-};
 
 class RangeRunner {
 public:
@@ -51,26 +46,31 @@ private:
     bool candidate_before(Index a, Interval bound_a, Index b, Interval bound_b) const;
     bool supporter_before(Index candidate, Index position_a, Index position_b) const;
     Key key_of(std::size_t supporter) const;
+    Affine key_affine(std::size_t supporter, Interval key) const;
     bool same_money_order(std::size_t a, std::size_t b) const;
-    bool offset_order(std::size_t a, std::size_t b) const;
-    static Interval offset_after_payment(Interval offset, Interval payment, Interval money);
     std::uint32_t class_after_payment(std::uint32_t money_class, double utility);
 
     const Election& election_;
-    Interval start_{0.0, 0.0};                  // start money of listed voters
+    AffineRange affine_;                        // over the start money
     std::vector<Interval> money_;               // per voter
-    // For listed voters who never had a charge cut: money - start money, as
-    // real numbers, for every budget of the range. Two such voters' money
-    // differs by about the same amount under every budget, which the plain
-    // intervals, each as wide as the range, cannot show.
-    std::vector<Interval> offset_;
-    std::vector<char> has_offset_;
+    std::vector<Affine> money_affine_;          // per voter
     // Voters with equal class hold equal money under every budget of the
     // range (same start, same payments); intervals cannot show that.
     std::vector<std::uint32_t> money_class_;
     std::uint32_t next_class_ = 0;
+    struct Remap {
+        std::uint64_t charge;
+        double utility;
+        std::uint32_t next_class;
+    };
+    std::vector<Remap> remap_;  // per class: its class after the current charge
+    std::uint64_t charge_stamp_ = 0;
     std::unordered_map<std::uint64_t, std::uint32_t> classes_of_charge_;
     std::vector<Interval> bound_;  // per candidate
+    // Per candidate, its last final share (what the price of its selection
+    // is computed from), as an interval and affine.
+    std::vector<Interval> final_share_;
+    std::vector<Affine> final_share_affine_;
     std::vector<Index> remaining_;
     std::vector<char> leaves_;
     std::vector<Index> best_;

@@ -1,0 +1,113 @@
+// Affine enclosures over a range of start money t: a value encloses, as a real
+// number, a * t + [lo, hi] for every t in the range. Quantities that move with
+// the start money (a voter's money, what a group of voters has paid, a share)
+// keep their mutual differences tight this way, where plain intervals, each
+// as wide as the range, would overlap.
+//
+// Every operation takes the plain enclosure of the floating-point result it
+// stands for, to bound that result's rounding (half an ulp, at most 2^-53 of
+// its magnitude); the affine arithmetic's own rounding is absorbed into the
+// remainder with generous slack. A value that is not finite is invalid, and
+// decides nothing.
+#ifndef TARVEK_AFFINE_HPP
+#define TARVEK_AFFINE_HPP
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tarvek {
+
+struct Interval {
+    double lo;
+    double hi;
+    bool is_point() const { return lo == hi; }
+};
+
+struct Affine {
+    double a;
+    double lo;
+    double hi;
+    bool valid;
+};
+
+class AffineRange {
+public:
+    explicit AffineRange(Interval t = {0.0, 0.0})
+        : t_(t), t_max_(std::max(std::fabs(t.lo), std::fabs(t.hi))) {}
+
+    static Affine start() { return {1.0, 0.0, 0.0, true}; }
+    static Affine constant(double c) { return {0.0, c, c, std::isfinite(c)}; }
+
+    // fl(x + y), fl(x - y), fl(c - x), fl(x * k), fl(x / d), whose plain
+    // enclosure is `result`.
+    Affine add(Affine x, Affine y, Interval result) const {
+        return finish(x.valid && y.valid, x.a + y.a, x.lo + y.lo, x.hi + y.hi, result);
+    }
+    Affine subtract(Affine x, Affine y, Interval result) const {
+        return finish(x.valid && y.valid, x.a - y.a, x.lo - y.hi, x.hi - y.lo, result);
+    }
+    Affine constant_minus(double c, Affine x, Interval result) const {
+        return finish(x.valid, -x.a, c - x.hi, c - x.lo, result);
+    }
+    Affine scale(Affine x, double k, Interval result) const {
+        const double p = x.lo * k;
+        const double q = x.hi * k;
+        return finish(x.valid, x.a * k, std::min(p, q), std::max(p, q), result);
+    }
+    Affine divide(Affine x, double d, Interval result) const {
+        const double p = x.lo / d;
+        const double q = x.hi / d;
+        return finish(x.valid && d != 0.0, x.a / d, std::min(p, q), std::max(p, q), result);
+    }
+    // x, also standing for any value within `relative` of it in proportion.
+    Affine widen_relative(Affine x, double relative, Interval value) const {
+        return finish(x.valid, x.a, x.lo, x.hi, {0.0, 0.0}, magnitude(value) * relative);
+    }
+
+    // x < y, and x <= y, for every t of the range. The bound on x - y is
+    // affine in t, so its largest value is taken at an end of the range.
+    bool below(Affine x, Affine y) const { return largest_difference(x, y, true); }
+    bool at_most(Affine x, Affine y) const { return largest_difference(x, y, false); }
+
+private:
+    static constexpr double kTiny = 0x1p-1000;  // covers rounding near subnormals
+
+    static double magnitude(Interval v) { return std::max(std::fabs(v.lo), std::fabs(v.hi)); }
+    // x moved down (up) by at least one ulp, without a library call.
+    static double outward_down(double x) { return x - std::fabs(x) * 0x1p-52 - kTiny; }
+    static double outward_up(double x) { return x + std::fabs(x) * 0x1p-52 + kTiny; }
+
+    Affine finish(bool valid, double a, double lo, double hi, Interval result,
+                  double extra = 0.0) const {
+        // Twice the rounding that needs covering (half an ulp of the result,
+        // of a * t and of each end); the ends are then moved outward by more
+        // than their own rounding.
+        const double slack = (std::fabs(a) * t_max_ + std::fabs(lo) + std::fabs(hi) +
+                              magnitude(result)) * 0x1p-52 + extra + kTiny;
+        const Affine out{a, outward_down(lo - slack), outward_up(hi + slack), valid};
+        const bool finite = std::isfinite(out.a) && std::isfinite(out.lo) &&
+                            std::isfinite(out.hi) && std::isfinite(slack) &&
+                            std::isfinite(magnitude(result));
+        return {out.a, out.lo, out.hi, out.valid && finite};
+    }
+
+    bool largest_difference(Affine x, Affine y, bool strict) const {
+        if (!x.valid || !y.valid) return false;
+        for (const double t : {t_.lo, t_.hi}) {
+            const double value = (x.a * t - y.a * t) + (x.hi - y.lo);
+            const double slack = (std::fabs(x.a * t) + std::fabs(y.a * t) + std::fabs(x.hi) +
+                                  std::fabs(y.lo)) * 0x1p-50 + kTiny;
+            const double bound = value + slack;
+            if (!(strict ? bound < 0.0 : bound <= 0.0)) return false;
+        }
+        return true;
+    }
+
+    Interval t_;
+    double t_max_;
+};
+
+}  // namespace tarvek
+
+#endif  // TARVEK_AFFINE_HPP
