@@ -17,6 +17,7 @@ struct Stats {
     std::size_t long_completions = 0;          // reference still running at its limit
     std::size_t long_completions_checked = 0;  // ... run in a child process
     std::size_t long_completions_ended = 0;    // ... and the engine ended in time
+    std::size_t long_completions_gave_up = 0;  // ... and the engine gave up with its error
     std::size_t long_completions_slow = 0;     // ... and the engine did not (saved, not a failure)
 };
 
@@ -26,11 +27,11 @@ inline void print_stats() {
     const Stats& s = stats();
     std::fprintf(stderr,
                  "tarvek fuzz stats: inputs %zu, rule outcomes %zu (non-empty %zu), completions "
-                 "compared %zu (several runs %zu), long completions %zu (checked %zu, ended %zu, slow "
-                 "%zu)\n",
+                 "compared %zu (several runs %zu), long completions %zu (checked %zu, ended %zu, gave "
+                 "up %zu, slow %zu)\n",
                  s.inputs, s.rule_outcomes, s.rule_nonempty, s.completions_compared,
                  s.completions_several_runs, s.long_completions, s.long_completions_checked,
-                 s.long_completions_ended,
+                 s.long_completions_ended, s.long_completions_gave_up,
                  s.long_completions_slow);
 }
 

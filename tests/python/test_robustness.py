@@ -420,9 +420,6 @@ ENDLESS_SCRIPT = textwrap.dedent("""
 """)
 
 
-@pytest.mark.xfail(reason="the completion does not detect that these outcomes can no longer "
-                          "change and runs about 2**53 rule runs (reported to the lead)",
-                   strict=True)
 @pytest.mark.parametrize("case", sorted(ENDLESS))
 def test_completion_ends_when_no_further_run_can_change_the_outcome(case):
     args = ENDLESS[case]
