@@ -3,8 +3,6 @@ election, and the real elections of the shared Pabulib directory."""
 
 from __future__ import annotations
 
-import csv
-import io
 import sys
 from pathlib import Path
 
@@ -40,52 +38,16 @@ def small_election():
     )
 
 
-def load_pabulib(path: Path):
-    """The six arguments of an approval election in a .pb file: every approval
-    counts with utility 1, a project's total utility is its number of
-    approvals, the budget is the META budget."""
-    sections: dict[str, list[list[str]]] = {}
-    current = None
-    text = path.read_text(encoding="utf-8-sig")
-    for row in csv.reader(io.StringIO(text.replace("\r\n", "\n")), delimiter=";"):
-        if not row:
-            continue
-        head = row[0].strip()
-        if len(row) == 1 and head in ("META", "PROJECTS", "VOTES"):
-            current = head
-            sections[current] = []
-            continue
-        sections[current].append([cell.strip() for cell in row])
-
-    meta = {key: value for key, value, *_ in sections["META"][1:]}
-    if meta.get("vote_type") not in ("approval", "choose-1"):
-        raise ValueError(f"{path.name}: not an approval election")
-
-    header = sections["PROJECTS"][0]
-    pid, pcost = header.index("project_id"), header.index("cost")
-    projects = [row[pid] for row in sections["PROJECTS"][1:]]
-    cost = {row[pid]: float(row[pcost]) for row in sections["PROJECTS"][1:]}
-
-    header = sections["VOTES"][0]
-    vid, vvote = header.index("voter_id"), header.index("vote")
-    voters: list[str] = []
-    approvers: dict[str, list[tuple[str, int]]] = {p: [] for p in projects}
-    for row in sections["VOTES"][1:]:
-        voters.append(row[vid])
-        for p in filter(None, (x.strip() for x in row[vvote].split(","))):
-            approvers[p].append((row[vid], 1))
-    total_utility = {p: len(approvers[p]) for p in projects}
-    return voters, projects, cost, approvers, total_utility, float(meta["budget"])
-
-
 @pytest.fixture(scope="session")
 def pabulib():
-    """Loader of a Pabulib file by name; skips when the data is not present."""
+    """Reads a file of the shared Pabulib directory by name into a
+    tarvek.pabulib.Election; skips when the file is not there."""
+    from tarvek import pabulib as reader
 
     def load(name: str):
         path = PABULIB_DIR / name
         if not path.is_file():
             pytest.skip(f"{path} not present")
-        return load_pabulib(path)
+        return reader.load(path)
 
     return load

@@ -118,8 +118,24 @@ def break_ties(cost: Mapping[bytes, float], total_utility: Mapping[bytes, int],
 
 
 class Run:
-    """One run of the rule at one budget; `saturated` tells whether every larger
-    budget would replay it (no supporter ever short of money)."""
+    """One run of the rule at one budget.
+
+    Besides the winners it records whether the run is *saturated*: whether
+    every larger budget provably replays it decision by decision. A larger
+    budget gives every listed voter at least as much money at every point of
+    the run (the charges being the same), and supporters who are not listed
+    in `voters` hold exactly the same; comparisons and sums of doubles are
+    monotone. The run is therefore saturated when no decision depends on a
+    listed voter being short of money:
+
+    * the start share is finite, and so are every payment and every balance;
+    * an unaffordable project has no listed supporter;
+    * in an evaluation, only unlisted supporters fail to pay, every other
+      supporter could pay at the final share, and when anyone failed no
+      listed supporter has a negative utility (its key would shrink with more
+      money and could move it in front of a failing supporter);
+    * no listed supporter's charge is cut to what it holds.
+    """
 
     def __init__(self, voters, projects, cost, approvers, total_utility, total_budget):
         self.voters = voters
@@ -133,11 +149,13 @@ class Run:
 
     def _run(self) -> list[bytes]:
         cost, approvers, total_utility = self.cost, self.approvers, self.total_utility
-        voter_set = set(self.voters)
+        listed = set(self.voters)
 
         budget: dict[bytes, float] = {}
         for v in self.voters:
             budget[v] = self.total_budget / len(self.voters)
+        if self.voters and not math.isfinite(self.total_budget / len(self.voters)):
+            self.saturated = False
 
         # Insertion order of `remaining` is the order of first occurrence in
         # `projects`, which orders candidates with equal stored counts.
@@ -164,24 +182,25 @@ class Run:
                     money += budget.setdefault(v, 0.0)
                 if at(cost, c) > money:
                     unaffordable.append(c)
-                    if any(v in voter_set for v, _ in supporters):
+                    if any(v in listed for v, _ in supporters):
                         self.saturated = False
                     continue
 
-                def key(entry):
-                    k = div(budget[entry[0]], entry[1])
+                def key(i):
+                    v, u = supporters[i]
+                    k = div(budget[v], u)
                     return (1, 0.0) if math.isnan(k) else (0, k)
 
                 utility_left = float(at(total_utility, c))
                 paid = 0.0
-                first_share = div(at(cost, c), utility_left)
-                if any(first_share * u > budget[v] for v, u in supporters):
-                    self.saturated = False
-                for v, u in sorted(supporters, key=key):
+                failed: set[int] = set()
+                for i in sorted(range(len(supporters)), key=key):
+                    v, u = supporters[i]
                     share = div(at(cost, c) - paid, utility_left)
                     if share * u > budget[v]:
                         paid += budget[v]
                         utility_left -= u
+                        failed.add(i)
                         continue
                     count = div(at(cost, c), share)
                     remaining[c] = -math.inf if math.isnan(count) else count
@@ -190,7 +209,17 @@ class Run:
                             best, best_count = [c], count
                         elif count == best_count:
                             best.append(c)
+                    if any(supporters[j][0] in listed for j in failed):
+                        self.saturated = False
+                    if any(share * u > budget[v]
+                           for j, (v, u) in enumerate(supporters) if j not in failed):
+                        self.saturated = False
+                    if failed and any(v in listed and u < 0 for v, u in supporters):
+                        self.saturated = False
                     break
+                else:
+                    if any(v in listed for v, _ in supporters):
+                        self.saturated = False
 
             for p in unaffordable:
                 del remaining[p]
@@ -207,10 +236,13 @@ class Run:
                 held = budget.setdefault(v, 0.0)
                 if held < payment:
                     charge = held
-                    self.saturated = False
+                    if v in listed:
+                        self.saturated = False
                 else:
                     charge = payment
                 budget[v] = held - charge
+                if not (math.isfinite(payment) and math.isfinite(budget[v])):
+                    self.saturated = False
         return winners
 
 
@@ -227,11 +259,13 @@ def rule(voters, projects, cost, approvers, total_utility, total_budget) -> list
 
 
 def completion(voters, projects, cost, approvers, total_utility, total_budget,
-               max_runs: int | None = None) -> list[bytes]:
+               max_runs: int | None = None, stop_when_saturated: bool = True) -> list[bytes]:
     """The Add1 completion on already converted arguments.
 
     `max_runs` bounds the number of runs; exceeding it raises TimeoutError so a
-    test can give up on an instance instead of hanging."""
+    test can give up on an instance instead of hanging. Without
+    `stop_when_saturated` only the plain steps end the completion (and the
+    trial budget that stops growing)."""
     outcome = rule(voters, projects, cost, approvers, total_utility, total_budget)
     n = len(voters)
     if n == 0:
@@ -260,7 +294,7 @@ def completion(voters, projects, cost, approvers, total_utility, total_budget,
         if not next_cost <= total_budget:
             return outcome
         outcome, spent = run.winners, next_cost
-        if trial_budget + n == trial_budget or run.saturated:
+        if trial_budget + n == trial_budget or (stop_when_saturated and run.saturated):
             return outcome
 
 
@@ -275,6 +309,7 @@ def equal_shares_utils(voters: Sequence[Any], projects: Sequence[Any], cost: Map
 
 def equal_shares_add1(voters: Sequence[Any], projects: Sequence[Any], cost: Mapping[Any, Any],
                       approvers: Mapping[Any, Any], total_utility: Mapping[Any, Any],
-                      total_budget: float, max_runs: int | None = None) -> list[str]:
+                      total_budget: float, max_runs: int | None = None,
+                      stop_when_saturated: bool = True) -> list[str]:
     args = convert(voters, projects, cost, approvers, total_utility, total_budget)
-    return to_str(completion(*args, max_runs=max_runs))
+    return to_str(completion(*args, max_runs=max_runs, stop_when_saturated=stop_when_saturated))
