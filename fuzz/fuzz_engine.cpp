@@ -56,8 +56,15 @@ constexpr std::size_t kMaxMapEntries = 14;
 constexpr std::size_t kMaxSupporters = 24;
 constexpr std::size_t kMaxChoices = 8;
 // Runs of the rule that the reference completion may make before the
-// comparison gives up on it.
-constexpr std::uint64_t kReferenceRuns = 96;
+// comparison gives up on it; TARVEK_FUZZ_REFERENCE_RUNS raises it for deep
+// replays of a corpus (the engine skips runs, the reference makes them all).
+std::uint64_t reference_runs() {
+    static const std::uint64_t runs = [] {
+        const char* text = std::getenv("TARVEK_FUZZ_REFERENCE_RUNS");
+        return text != nullptr ? std::strtoull(text, nullptr, 10) : std::uint64_t{96};
+    }();
+    return runs;
+}
 
 class Reader {
 public:
@@ -544,7 +551,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reference::Add1Result ref_runs;
     const auto ref_add1 = capture<Outcome>([&] {
         ref_runs = reference::equal_shares_add1_runs(e.voters, e.projects, e.cost, e.approvers,
-                                                     e.total_utility, e.total_budget, kReferenceRuns);
+                                                     e.total_utility, e.total_budget, reference_runs());
         return ref_runs.outcome;
     });
     if (ref_add1.threw || ref_runs.ended) {
