@@ -9,6 +9,7 @@ that they fail the test instead of taking the test run down with them."""
 from __future__ import annotations
 
 import collections
+import os
 import subprocess
 import sys
 import textwrap
@@ -23,6 +24,8 @@ from hypothesis import strategies as st  # noqa: E402
 import tarvekbindings  # noqa: E402
 
 FUNCTIONS = ("equal_shares_utils", "equal_shares_add1")
+# Examples per hypothesis test; raise it for a longer fuzzing session.
+EXAMPLES = int(os.environ.get("TARVEK_ROBUSTNESS_EXAMPLES", "200"))
 ALLOWED = (TypeError, IndexError, RuntimeError, MemoryError, ValueError, OverflowError,
            UnicodeDecodeError)
 
@@ -261,7 +264,7 @@ def expect_list_of_str_or_ordinary_exception(function, args):
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(call=hostile_calls())
 def test_any_argument_gives_a_list_of_str_or_an_ordinary_exception(name, call):
     args, budget_replaced = call
@@ -274,7 +277,7 @@ def test_any_argument_gives_a_list_of_str_or_an_ordinary_exception(name, call):
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
-@settings(max_examples=50, deadline=None)
+@settings(max_examples=max(1, EXAMPLES // 4), deadline=None)
 @given(args=st.lists(anything, min_size=0, max_size=8))
 def test_any_number_of_arbitrary_arguments(name, args):
     if len(args) == 6 and name == "equal_shares_add1":
