@@ -52,15 +52,13 @@ bool range_is_exact(double trial_budget, double n, double runs) {
 // saturation test can show that the outcome has settled, the plain steps may
 // go on for up to 2^53 runs (until the trial budget stops growing); such an
 // election gets an error instead of an endless call. No election whose
-// outcome can be reached in practice comes near this many runs of work:
-// skipped runs do not count.
-constexpr std::uint64_t kMaxRunsOfWork = std::uint64_t{1} << 20;
-
-void count_work(const CompletionStats& counts) {
-    if (counts.runs + counts.range_runs > kMaxRunsOfWork) {
+// outcome can be reached in practice comes near the default limit: skipped
+// runs do not count.
+void count_work(const CompletionStats& counts, std::uint64_t max_runs_of_work) {
+    if (counts.runs + counts.range_runs > max_runs_of_work) {
         throw std::runtime_error(
             "equal_shares_add1: the completion did not settle within " +
-            std::to_string(kMaxRunsOfWork) + " runs of the rule");
+            std::to_string(max_runs_of_work) + " runs of the rule");
     }
 }
 
@@ -69,7 +67,8 @@ void count_work(const CompletionStats& counts) {
 std::vector<std::string> complete_add1(const IdList& voters, const IdList& projects,
                                        const CostMap& cost, const ApproverMap& approvers,
                                        const UtilityMap& total_utility, double total_budget,
-                                       bool skip_runs, CompletionStats* stats) {
+                                       bool skip_runs, CompletionStats* stats,
+                                       std::uint64_t max_runs_of_work) {
     CompletionStats counts;
     const Election e = prepare_election(voters, projects, cost, approvers, total_utility);
     RuleRunner runner(e);
@@ -88,10 +87,11 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
         double range = 2.0;  // trial budgets to settle with the next range run
         std::uint64_t steps_to_final_check = 1;
         std::uint64_t final_check_interval = 1;
+        bool ran_at_trial_budget = false;  // whether the held outcome is that run's
         for (;;) {
             for (const Index c : outcome) selected[c] = 1;
             if (is_exhaustive(e, selected, spent, total_budget)) break;
-            count_work(counts);
+            count_work(counts, max_runs_of_work);
 
             // Now and then, try to prove that every remaining trial budget
             // selects the same projects: then the next run is accepted or not,
@@ -101,6 +101,14 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
             if (--steps_to_final_check == 0) {
                 final_check_interval *= 2;
                 steps_to_final_check = final_check_interval;
+                // The held outcome came from a run at trial_budget (after a
+                // range, from every run up to it): if that run is saturated,
+                // no later one differs.
+                if (skip_runs && ran_at_trial_budget) {
+                    runner.run(trial_budget, true);
+                    ++counts.runs;
+                    if (runner.saturated()) break;
+                }
                 const double first_start = (trial_budget + n) / n;
                 if (skip_runs && first_start <= kLastStartMoney) {
                     ++counts.range_runs;
@@ -127,6 +135,7 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
                     outcome = range_runner.winners();
                     spent = next_cost;
                     trial_budget = last;
+                    ran_at_trial_budget = true;
                     counts.skipped_runs += static_cast<std::uint64_t>(range);
                     range *= 2.0;
                 } else {
@@ -143,6 +152,7 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
             for (const Index c : outcome) selected[c] = 0;
             outcome = next;
             spent = next_cost;
+            ran_at_trial_budget = true;
             // Every later run would repeat this one (the budget no longer
             // grows, or the run is saturated), so the outcome never changes
             // again and the plain loop would never end.

@@ -21,10 +21,16 @@ struct CompletionStats {
 // unit of money per voter each time); with it true, ranges of trial budgets
 // that provably select the same projects are settled by one run. Both give the
 // same result, bit for bit, and the same errors.
+// Where nothing shows that the outcome has settled, the completion gives up
+// with a std::runtime_error after `max_runs_of_work` runs of the rule
+// (skipped runs do not count).
+constexpr std::uint64_t kMaxRunsOfWork = std::uint64_t{1} << 20;
+
 std::vector<std::string> complete_add1(const IdList& voters, const IdList& projects,
                                        const CostMap& cost, const ApproverMap& approvers,
                                        const UtilityMap& total_utility, double total_budget,
-                                       bool skip_runs, CompletionStats* stats = nullptr);
+                                       bool skip_runs, CompletionStats* stats = nullptr,
+                                       std::uint64_t max_runs_of_work = kMaxRunsOfWork);
 
 }  // namespace tarvek
 

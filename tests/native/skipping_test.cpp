@@ -1,0 +1,147 @@
+// The completion that settles ranges of trial budgets at once against the
+// plain one that runs every trial budget: same outcome, same error, always.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <dirent.h>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "completion.hpp"
+#include "implementations.hpp"
+#include "pabulib_file.hpp"
+
+namespace tarvek_test {
+namespace {
+
+struct Completed {
+    Outcome outcome;
+    std::string error;
+};
+
+// Both give up sooner here, to keep the tests quick; the skipping one has
+// room for a few failed range runs per plain run.
+constexpr std::uint64_t kPlainRunsOfWork = std::uint64_t{1} << 16;
+constexpr std::uint64_t kSkippingRunsOfWork = std::uint64_t{1} << 18;
+
+Completed complete(const Instance& e, bool skip_runs, tarvek::CompletionStats* stats = nullptr) {
+    Completed result;
+    try {
+        result.outcome = tarvek::complete_add1(
+            e.voters, e.projects, e.cost, e.approvers, e.total_utility, e.total_budget, skip_runs,
+            stats, skip_runs ? kSkippingRunsOfWork : kPlainRunsOfWork);
+    } catch (const std::exception& failure) {
+        result.error = failure.what();
+    }
+    return result;
+}
+
+bool gave_up(const Completed& result) {
+    return result.error.rfind("equal_shares_add1: the completion did not settle", 0) == 0;
+}
+
+void expect_same_completion(const Instance& e, const std::string& name) {
+    const Completed plain = complete(e, false);
+    const Completed skipping = complete(e, true);
+    // Where the plain steps cannot show that the outcome has settled, they
+    // give up; the range proofs may still settle it (or give up later), and
+    // nothing here can check that against the plain steps.
+    if (gave_up(plain)) return;
+    EXPECT_EQ(plain.outcome, skipping.outcome) << name;
+    EXPECT_EQ(plain.error, skipping.error) << name;
+}
+
+// Elections built to sit on decision boundaries: whole-number costs and
+// budgets, so that money covers costs exactly and counts tie after a few
+// units, voters listed twice, supporters outside `voters`, a few zero and
+// negative utilities, and now and then a project that always fits.
+class BoundaryElections {
+public:
+    explicit BoundaryElections(std::uint64_t seed) : random_(seed) {}
+
+    Instance next() {
+        Instance e;
+        const int voter_count = pick(1, 12);
+        for (int v = 0; v < voter_count; ++v) e.voters.push_back("v" + std::to_string(v));
+        if (chance(0.2)) e.voters.push_back(e.voters.front());
+        const int project_count = pick(2, 7);
+        for (int p = 0; p < project_count; ++p) {
+            const std::string id = "p" + std::to_string(p);
+            tarvek::SupporterList supporters;
+            std::int32_t total = 0;
+            for (int v = 0; v < voter_count; ++v) {
+                if (!chance(0.45)) continue;
+                const std::int32_t utility = chance(0.7) ? 1 : chance(0.9) ? pick(2, 4) : pick(-2, 0);
+                supporters.emplace_back("v" + std::to_string(v), utility);
+                total += utility;
+            }
+            if (chance(0.1)) supporters.emplace_back("outsider", pick(1, 3));
+            if (chance(0.03)) total += pick(-2, 2);
+            const double cost = chance(0.01) ? 0.0 : static_cast<double>(pick(1, 60));
+            e.project(id, cost, supporters, total);
+        }
+        e.total_budget = static_cast<double>(pick(5, 200)) + (chance(0.2) ? 0.5 : 0.0);
+        return e;
+    }
+
+private:
+    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+    bool chance(double p) { return std::bernoulli_distribution(p)(random_); }
+    std::mt19937_64 random_;
+};
+
+TEST(SkippingRuns, SameAsEveryRunOnBoundaryElections) {
+    BoundaryElections elections(20261208);
+    for (int i = 0; i < 2000; ++i) {
+        expect_same_completion(elections.next(), "boundary election #" + std::to_string(i));
+        if (HasFailure()) return;
+    }
+}
+
+TEST(SkippingRuns, SkipsRunsOnALargeBudgetInSmallUnits) {
+    // 3 voters and a budget of a million units: the outcome changes a few
+    // times while each voter's money grows by hundreds of thousands.
+    Instance e;
+    e.voters = {"a", "b", "c"};
+    e.total_budget = 1'000'000.0;
+    e.project("big", 700'000.0, {{"a", 1}, {"b", 1}}, 2);
+    e.project("mid", 400'000.0, {{"b", 1}, {"c", 1}}, 2);
+    e.project("small", 250'000.0, {{"c", 1}}, 1);
+    tarvek::CompletionStats plain_stats, skipping_stats;
+    const Outcome plain = tarvek::complete_add1(e.voters, e.projects, e.cost, e.approvers,
+                                                e.total_utility, e.total_budget, false, &plain_stats);
+    const Completed skipping = complete(e, true, &skipping_stats);
+    EXPECT_EQ(plain, skipping.outcome);
+    EXPECT_GT(plain_stats.runs, 1000u);
+    EXPECT_LT(skipping_stats.runs + skipping_stats.range_runs, plain_stats.runs / 10);
+}
+
+// Every real election at hand; those with many voters only on request
+// (TARVEK_SLOW_TESTS=1), since the plain completion runs the rule for every
+// unit of money (about 75,000 times for Budapest 2023 VIII). Budapest 2024
+// would take hours that way.
+TEST(SkippingRuns, SameAsEveryRunOnRealElections) {
+    const std::string folder = pabulib_folder();
+    if (folder.empty()) GTEST_SKIP() << "no folder of real election files";
+    const bool slow = std::getenv("TARVEK_SLOW_TESTS") != nullptr;
+    DIR* listing = opendir(folder.c_str());
+    ASSERT_NE(listing, nullptr);
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name.size() > 3 && name.compare(name.size() - 3, 3, ".pb") == 0) names.push_back(name);
+    }
+    closedir(listing);
+    for (const std::string& name : names) {
+        if (name == "Hungary_Budapest_2024.pb") continue;
+        if (!slow && name == "Hungary_Budapest_2023_VIII_Jozsefvaros.pb") continue;
+        Instance e;
+        if (!read_pb_file(folder + "/" + name, e)) continue;
+        if (!slow && e.voters.size() > 5000) continue;
+        expect_same_completion(e, name);
+    }
+}
+
+}  // namespace
+}  // namespace tarvek_test
