@@ -130,10 +130,11 @@ class Run:
 
     * the start share is finite, and so are every payment and every balance;
     * an unaffordable project has no listed supporter;
-    * in an evaluation, only unlisted supporters fail to pay, every other
-      supporter could pay at the final share, and when anyone failed no
-      listed supporter has a negative utility (its key would shrink with more
-      money and could move it in front of a failing supporter);
+    * in an evaluation, only unlisted supporters fail to pay, every listed
+      supporter could pay at the final share, and so could the first unlisted
+      supporter after a listed payer (more money moves a listed supporter
+      only further back, except with a negative utility, which is therefore
+      not allowed once anyone failed);
     * no listed supporter's charge is cut to what it holds.
     """
 
@@ -194,7 +195,8 @@ class Run:
                 utility_left = float(at(total_utility, c))
                 paid = 0.0
                 failed: set[int] = set()
-                for i in sorted(range(len(supporters)), key=key):
+                order = sorted(range(len(supporters)), key=key)
+                for position, i in enumerate(order):
                     v, u = supporters[i]
                     share = div(at(cost, c) - paid, utility_left)
                     if share * u > budget[v]:
@@ -211,11 +213,17 @@ class Run:
                             best.append(c)
                     if any(supporters[j][0] in listed for j in failed):
                         self.saturated = False
-                    if any(share * u > budget[v]
-                           for j, (v, u) in enumerate(supporters) if j not in failed):
+                    if any(share * w_u > budget[w] for w, w_u in supporters if w in listed):
                         self.saturated = False
-                    if failed and any(v in listed and u < 0 for v, u in supporters):
+                    if failed and any(w in listed and w_u < 0 for w, w_u in supporters):
                         self.saturated = False
+                    if v in listed and u >= 0:
+                        # With more money this payer may move behind unlisted
+                        # supporters that come after it now; the first of
+                        # them would then be asked to pay.
+                        later = [j for j in order[position + 1:] if supporters[j][0] not in listed]
+                        if later and share * supporters[later[0]][1] > budget[supporters[later[0]][0]]:
+                            self.saturated = False
                     break
                 else:
                     if any(v in listed for v, _ in supporters):
