@@ -255,13 +255,46 @@ def test_integers_reject_floats_strings_and_out_of_range(value):
                 getattr(tarvekbindings, name)(*args)
 
 
-def test_integer_conversion_errors_count_as_rejection():
-    class Raising:
+def test_conversion_errors_count_as_rejection():
+    class RaisingIndex:
         def __index__(self):
             raise ZeroDivisionError("boom")
 
-    with pytest.raises(TypeError, match="incompatible function arguments"):
-        utils(*ranking(Raising()))
+    class RaisingFloat:
+        def __float__(self):
+            raise ZeroDivisionError("boom")
+
+    for args in (ranking(RaisingIndex()), ranking(3, total_budget=RaisingFloat()),
+                 ranking(3, cost={"A": RaisingFloat(), "B": 1.0})):
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            utils(*args)
+
+
+@pytest.mark.parametrize("position", range(6))
+def test_none_is_rejected_in_every_position(position):
+    args = list(ranking(3))
+    args[position] = None
+    for name in FUNCTIONS:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            getattr(tarvekbindings, name)(*args)
+
+
+def test_conversion_stops_at_the_first_rejected_argument():
+    touched = []
+
+    class Watched:
+        def __index__(self):
+            touched.append("index")
+            return 1
+
+        def __float__(self):
+            touched.append("float")
+            return 1.0
+
+    with pytest.raises(TypeError):
+        utils(None, ["A"], {"A": Watched()}, {"A": [("x", Watched())]}, {"A": Watched()},
+              Watched())
+    assert touched == []
 
 
 @pytest.mark.parametrize("value", [1, True, Index(1), Inty(1), INT32_MIN, INT32_MAX],
