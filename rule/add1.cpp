@@ -1,6 +1,7 @@
 // The Add1 completion: repeat the rule with trial budgets that give every
 // voter one more unit of money per run, keeping each outcome that still fits
 // into the real budget.
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -85,6 +86,12 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
         double spent = outcome_cost(e, outcome);
         std::vector<char> selected(e.candidate_count(), 0);
         double range = 2.0;  // trial budgets to settle with the next range run
+        // Where even two budgets in a row decide differently (a vote with
+        // many voters whose money differs by rounding only), range runs are
+        // wasted: after each such failure, wait twice as many single runs,
+        // up to 256, before the next try.
+        std::uint64_t single_runs_before_range = 0;
+        std::uint64_t backoff = 1;
         std::uint64_t steps_to_final_check = 1;
         std::uint64_t final_check_interval = 1;
         bool ran_at_trial_budget = false;  // whether the held outcome is that run's
@@ -125,7 +132,8 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
             // that many accepted runs: each would be accepted (or the first
             // rejected) and leave the same outcome, which is still not
             // exhaustive when the range ends unless the test above says so.
-            if (skip_runs && range >= 2.0 && range_is_exact(trial_budget, n, range)) {
+            if (skip_runs && range >= 2.0 && single_runs_before_range == 0 &&
+                range_is_exact(trial_budget, n, range)) {
                 const double last = trial_budget + range * n;
                 ++counts.range_runs;
                 if (range_runner.run({(trial_budget + n) / n, last / n})) {
@@ -138,12 +146,18 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
                     ran_at_trial_budget = true;
                     counts.skipped_runs += static_cast<std::uint64_t>(range);
                     range *= 2.0;
+                    backoff = 1;
                 } else {
+                    if (range <= 2.0) {
+                        single_runs_before_range = backoff;
+                        backoff = std::min<std::uint64_t>(2 * backoff, 256);
+                    }
                     range = std::floor(range / 4.0);
                 }
                 continue;
             }
 
+            if (single_runs_before_range > 0) --single_runs_before_range;
             trial_budget = trial_budget + n;
             const std::vector<Index>& next = runner.run(trial_budget, true);
             ++counts.runs;
