@@ -493,7 +493,7 @@ def progress(row: dict[str, Any], index: int, total: int, seconds: float) -> Non
         f"[{index}/{total}] {row['file']}: utils {fmt(row.get('engine_utils_ms'))} ms"
         f" ({speedup_text(row, 'speedup_utils')}), add1 {fmt(row.get('engine_add1_ms'))} ms,"
         f" {'' if row.get('runs_complete') == 'yes' else '>='}{row.get('runs')} runs"
-        f" ({speedup_text(row, 'speedup_add1')}), same {same_text(row)}"
+        f"{' (' + speedup_text(row, 'speedup_add1') + ')' if row.get('speedup_add1') else ''}, same {same_text(row)}"
         f"{', peer ' + fmt(row.get('peer_s')) + ' s ' + str(row.get('peer_agree', ''))[:30] if 'peer_s' in row or 'peer_agree' in row else ''}"
         f"  [{seconds:.0f} s]"
     )
