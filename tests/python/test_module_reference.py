@@ -56,8 +56,6 @@ ADD1_FILES = [
 
 # Elections decided with Add1 whose files record the official outcome.
 OFFICIAL_ADD1_FILES = [
-    "Poland_Czestochowa_2020_Grabowka.pb",  # cumulative
-    "Switzerland_Zurich_D10.pb",  # cumulative
     "Netherlands_Assen_2024.pb",
     "Netherlands_Assen_2025.pb",
     "Poland_Swiecie_2023.pb",
