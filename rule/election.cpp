@@ -4,8 +4,16 @@
 #include <unordered_map>
 
 #include "checked_lookup.hpp"
+#include "tie_breaking.hpp"
 
 namespace tarvek {
+
+Index pick_winner(const Election& e, std::vector<Index>& best) {
+    return pick_tie_winner(
+        best, [&](Index c) { return e.candidate_cost[c]; },
+        [&](Index c) { return e.candidate_total_utility[c]; },
+        [&](Index c) -> const std::string& { return *e.candidate_id[c]; });
+}
 
 Election prepare_election(const IdList& voters, const IdList& projects, const CostMap& cost,
                           const ApproverMap& approvers, const UtilityMap& total_utility) {

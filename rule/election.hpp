@@ -44,6 +44,11 @@ struct Election {
     bool voter_is_listed(Index voter) const { return voter < listed_voter_count; }
 };
 
+// The candidate to select among `best` (narrowed in place): the cheapest,
+// then the most useful; throws the tie-breaking error when that leaves more
+// than one.
+Index pick_winner(const Election& election, std::vector<Index>& best);
+
 // Converts the caller's containers. Performs exactly the checked lookups that
 // can fail in a run of the rule (every cost; supporters of projects with a
 // positive cost; total utilities of those with supporters), so it fails, with

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <limits>
 
-#include "tie_breaking.hpp"
 
 namespace tarvek {
 namespace {
@@ -82,10 +81,7 @@ void RuleRunner::play_round() {
     Index winner = 0;
     const bool selects = !best_.empty();
     if (selects) {
-        winner = pick_tie_winner(
-            best_, [&](Index c) { return e.candidate_cost[c]; },
-            [&](Index c) { return e.candidate_total_utility[c]; },
-            [&](Index c) -> const std::string& { return *e.candidate_id[c]; });
+        winner = pick_winner(e, best_);
         leaves_[winner] = 1;
     }
     remaining_.erase(std::remove_if(remaining_.begin(), remaining_.end(),

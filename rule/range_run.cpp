@@ -20,7 +20,6 @@
 #include <limits>
 #include <stdexcept>
 
-#include "tie_breaking.hpp"
 
 namespace tarvek {
 namespace {
@@ -151,10 +150,7 @@ void RangeRunner::play_round() {
     const bool selects = !best_.empty();
     if (selects) {
         try {
-            winner = pick_tie_winner(
-                best_, [&](Index c) { return e.candidate_cost[c]; },
-                [&](Index c) { return e.candidate_total_utility[c]; },
-                [&](Index c) -> const std::string& { return *e.candidate_id[c]; });
+            winner = pick_winner(e, best_);
         } catch (const std::runtime_error&) {
             undecided();  // the budget-by-budget run reports the tie
         }
