@@ -23,7 +23,7 @@ Election prepare_election(const IdList& voters, const IdList& projects, const Co
     std::unordered_map<std::string_view, Index> voter_index;
     voter_index.reserve(voters.size());
     for (const auto& voter : voters) {
-        voter_index.emplace(voter, static_cast<Index>(voter_index.size()));
+        voter_index.try_emplace(voter, static_cast<Index>(voter_index.size()));
     }
     election.listed_voter_count = voter_index.size();
 
@@ -53,7 +53,7 @@ Election prepare_election(const IdList& voters, const IdList& projects, const Co
                     bool has_listed = false;
                     for (const auto& [voter, voter_utility] : supporters) {
                         const auto inserted =
-                            voter_index.emplace(voter, static_cast<Index>(voter_index.size()));
+                            voter_index.try_emplace(voter, static_cast<Index>(voter_index.size()));
                         const Index index = inserted.first->second;
                         has_listed = has_listed || index < election.listed_voter_count;
                         election.supporter_voter.push_back(index);

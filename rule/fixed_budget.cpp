@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 
@@ -12,14 +13,16 @@ namespace {
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // Supporter order of an evaluation: by money / utility, smallest first, NaN
-// after +infinity, equal keys in list order (a stable order).
-bool comes_before(double key_a, Index position_a, double key_b, Index position_b) {
-    if (key_a < key_b) return true;
-    if (key_b < key_a) return false;
-    const bool a_is_nan = std::isnan(key_a);
-    const bool b_is_nan = std::isnan(key_b);
-    if (a_is_nan != b_is_nan) return b_is_nan;
-    return position_a < position_b;
+// after +infinity, equal keys in list order (a stable order). Keys become
+// integers with the same order (-0 and +0 alike, every NaN last and equal), so
+// that comparing two supporters is two integer comparisons.
+std::uint64_t key_order(double key) {
+    if (std::isnan(key)) return ~std::uint64_t{0};
+    if (key == 0.0) key = 0.0;
+    std::uint64_t bits;
+    std::memcpy(&bits, &key, sizeof bits);
+    constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+    return (bits & kSign) != 0 ? ~bits : bits | kSign;
 }
 
 }  // namespace
@@ -93,6 +96,30 @@ void RuleRunner::play_round() {
     }
 }
 
+// Removes and returns the next supporter in key order. The first one often
+// pays at once, so it is found with a plain scan; a heap is built for the
+// rest only when more are needed.
+RuleRunner::Keyed RuleRunner::next_in_order() {
+    const auto after = [](const Keyed& a, const Keyed& b) {
+        return a.order > b.order || (a.order == b.order && a.position > b.position);
+    };
+    if (!heap_ready_) {
+        const auto first = std::min_element(heap_.begin(), heap_.end(), [&](const Keyed& a, const Keyed& b) {
+            return after(b, a);
+        });
+        std::iter_swap(first, heap_.end() - 1);
+        const Keyed next = heap_.back();
+        heap_.pop_back();
+        std::make_heap(heap_.begin(), heap_.end(), after);
+        heap_ready_ = true;
+        return next;
+    }
+    std::pop_heap(heap_.begin(), heap_.end(), after);
+    const Keyed next = heap_.back();
+    heap_.pop_back();
+    return next;
+}
+
 void RuleRunner::evaluate(Index candidate) {
     const Election& e = election_;
     const std::size_t begin = e.supporters_begin[candidate];
@@ -108,23 +135,18 @@ void RuleRunner::evaluate(Index candidate) {
     }
 
     // Supporters are needed in key order only up to the first who can pay.
-    const auto after = [](const Keyed& a, const Keyed& b) {
-        return comes_before(b.key, b.position, a.key, a.position);
-    };
     heap_.clear();
     for (std::size_t i = begin; i < end; ++i) {
-        heap_.push_back({money_[e.supporter_voter[i]] / e.supporter_utility[i],
+        heap_.push_back({key_order(money_[e.supporter_voter[i]] / e.supporter_utility[i]),
                          static_cast<Index>(i - begin)});
     }
-    std::make_heap(heap_.begin(), heap_.end(), after);
+    heap_ready_ = false;
 
     double utility_left = static_cast<double>(e.candidate_total_utility[candidate]);
     double paid = 0.0;
     bool any_failed = false;
     while (!heap_.empty()) {
-        std::pop_heap(heap_.begin(), heap_.end(), after);
-        const Keyed next = heap_.back();
-        heap_.pop_back();
+        const Keyed next = next_in_order();
         const Index voter = e.supporter_voter[begin + next.position];
         const double utility = e.supporter_utility[begin + next.position];
         const double share = (cost - paid) / utility_left;
@@ -200,12 +222,7 @@ void RuleRunner::check_stable_evaluation(Index candidate, double final_share, Ke
     Keyed first_unlisted = payer;
     while (e.voter_is_listed(e.supporter_voter[begin + first_unlisted.position])) {
         if (heap_.empty()) return;  // no unlisted supporter after the failers
-        const auto after = [](const Keyed& a, const Keyed& b) {
-            return comes_before(b.key, b.position, a.key, a.position);
-        };
-        std::pop_heap(heap_.begin(), heap_.end(), after);
-        first_unlisted = heap_.back();
-        heap_.pop_back();
+        first_unlisted = next_in_order();
     }
     const std::size_t at = begin + first_unlisted.position;
     if (final_share * e.supporter_utility[at] > money_[e.supporter_voter[at]]) give_up_saturation();

@@ -3,6 +3,7 @@
 #ifndef TARVEK_FIXED_BUDGET_HPP
 #define TARVEK_FIXED_BUDGET_HPP
 
+#include <cstdint>
 #include <vector>
 
 #include "election.hpp"
@@ -25,12 +26,13 @@ public:
 
 private:
     struct Keyed {
-        double key;     // money / utility
-        Index position; // position in the candidate's supporter list
+        std::uint64_t order;  // money / utility, as an integer of the same order
+        Index position;       // position in the candidate's supporter list
     };
 
     void play_round();
     void evaluate(Index candidate);
+    Keyed next_in_order();
     void check_stable_evaluation(Index candidate, double final_share, Keyed payer, bool any_failed);
     bool stays_unaffordable(Index candidate, double cost) const;
     void charge(Index winner, double price);
@@ -44,6 +46,7 @@ private:
     std::vector<Index> best_;
     double best_count_ = 0.0;
     std::vector<Keyed> heap_;
+    bool heap_ready_ = false;
     std::vector<Index> winners_;
     bool watching_ = false;
     bool saturated_ = false;
