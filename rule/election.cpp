@@ -51,15 +51,18 @@ Election prepare_election(const IdList& voters, const IdList& projects, const Co
                     election.candidate_cost.push_back(project_cost);
                     election.candidate_total_utility.push_back(utility);
                     bool has_listed = false;
+                    bool has_unlisted = false;
                     for (const auto& [voter, voter_utility] : supporters) {
                         const auto inserted =
                             voter_index.try_emplace(voter, static_cast<Index>(voter_index.size()));
                         const Index index = inserted.first->second;
                         has_listed = has_listed || index < election.listed_voter_count;
+                        has_unlisted = has_unlisted || index >= election.listed_voter_count;
                         election.supporter_voter.push_back(index);
                         election.supporter_utility.push_back(static_cast<double>(voter_utility));
                     }
                     election.candidate_has_listed_supporter.push_back(has_listed);
+                    election.candidate_has_unlisted_supporter.push_back(has_unlisted);
                     election.supporters_begin.push_back(election.supporter_voter.size());
                     if (supporters.size() > election.longest_supporter_list) {
                         election.longest_supporter_list = supporters.size();

@@ -29,6 +29,7 @@ struct Election {
     std::vector<double> candidate_cost;
     std::vector<std::int32_t> candidate_total_utility;
     std::vector<bool> candidate_has_listed_supporter;
+    std::vector<bool> candidate_has_unlisted_supporter;
     // Supporter lists of all candidates, back to back, in input order.
     std::vector<std::size_t> supporters_begin;  // candidate_count + 1 offsets
     std::vector<Index> supporter_voter;

@@ -36,6 +36,7 @@ RuleRunner::RuleRunner(const Election& election)
     best_.reserve(election.candidate_count());
     winners_.reserve(election.candidate_count());
     heap_.reserve(election.longest_supporter_list);
+    front_.reserve(election.longest_supporter_list);
 }
 
 const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_saturation) {
@@ -96,28 +97,44 @@ void RuleRunner::play_round() {
     }
 }
 
-// Removes and returns the next supporter in key order. The first one often
-// pays at once, so it is found with a plain scan; a heap is built for the
-// rest only when more are needed.
+// Removes and returns the next supporter in key order. The supporters that
+// share the smallest key (often many: all who have run out of money) come
+// first in list order, which is the order they were filled in, so one scan
+// serves them; a heap is built for the rest only when they are needed.
 RuleRunner::Keyed RuleRunner::next_in_order() {
     const auto after = [](const Keyed& a, const Keyed& b) {
         return a.order > b.order || (a.order == b.order && a.position > b.position);
     };
+    if (!split_) {
+        std::uint64_t smallest = ~std::uint64_t{0};
+        for (const Keyed& k : heap_) smallest = std::min(smallest, k.order);
+        front_.clear();
+        front_next_ = 0;
+        std::size_t kept = 0;
+        for (const Keyed& k : heap_) {
+            if (k.order == smallest) {
+                front_.push_back(k);
+            } else {
+                heap_[kept++] = k;
+            }
+        }
+        heap_.resize(kept);
+        split_ = true;
+        heap_ready_ = false;
+    }
+    if (front_next_ < front_.size()) return front_[front_next_++];
     if (!heap_ready_) {
-        const auto first = std::min_element(heap_.begin(), heap_.end(), [&](const Keyed& a, const Keyed& b) {
-            return after(b, a);
-        });
-        std::iter_swap(first, heap_.end() - 1);
-        const Keyed next = heap_.back();
-        heap_.pop_back();
         std::make_heap(heap_.begin(), heap_.end(), after);
         heap_ready_ = true;
-        return next;
     }
     std::pop_heap(heap_.begin(), heap_.end(), after);
     const Keyed next = heap_.back();
     heap_.pop_back();
     return next;
+}
+
+bool RuleRunner::has_next_in_order() const {
+    return (split_ && front_next_ < front_.size()) || !heap_.empty();
 }
 
 void RuleRunner::evaluate(Index candidate) {
@@ -140,12 +157,12 @@ void RuleRunner::evaluate(Index candidate) {
         heap_.push_back({key_order(money_[e.supporter_voter[i]] / e.supporter_utility[i]),
                          static_cast<Index>(i - begin)});
     }
-    heap_ready_ = false;
+    split_ = false;
 
     double utility_left = static_cast<double>(e.candidate_total_utility[candidate]);
     double paid = 0.0;
     bool any_failed = false;
-    while (!heap_.empty()) {
+    while (has_next_in_order()) {
         const Keyed next = next_in_order();
         const Index voter = e.supporter_voter[begin + next.position];
         const double utility = e.supporter_utility[begin + next.position];
@@ -219,9 +236,10 @@ void RuleRunner::check_stable_evaluation(Index candidate, double final_share, Ke
     // pass, as checked above.
     const std::size_t payer_at = begin + payer.position;
     if (e.voter_is_listed(e.supporter_voter[payer_at]) && e.supporter_utility[payer_at] < 0.0) return;
+    if (!e.candidate_has_unlisted_supporter[candidate]) return;
     Keyed first_unlisted = payer;
     while (e.voter_is_listed(e.supporter_voter[begin + first_unlisted.position])) {
-        if (heap_.empty()) return;  // no unlisted supporter after the failers
+        if (!has_next_in_order()) return;  // no unlisted supporter after the failers
         first_unlisted = next_in_order();
     }
     const std::size_t at = begin + first_unlisted.position;

@@ -33,6 +33,7 @@ private:
     void play_round();
     void evaluate(Index candidate);
     Keyed next_in_order();
+    bool has_next_in_order() const;
     void check_stable_evaluation(Index candidate, double final_share, Keyed payer, bool any_failed);
     bool stays_unaffordable(Index candidate, double cost) const;
     void charge(Index winner, double price);
@@ -45,7 +46,13 @@ private:
     std::vector<char> leaves_;         // per candidate: drop at the end of this round
     std::vector<Index> best_;
     double best_count_ = 0.0;
+    // The supporters of the evaluation not yet taken in key order: those of
+    // the smallest key in `front_` (from front_next_ on), the others in
+    // `heap_`, a heap once heap_ready_.
     std::vector<Keyed> heap_;
+    std::vector<Keyed> front_;
+    std::size_t front_next_ = 0;
+    bool split_ = false;
     bool heap_ready_ = false;
     std::vector<Index> winners_;
     bool watching_ = false;
