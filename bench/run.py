@@ -67,6 +67,7 @@ COLUMNS = [
     "yardstick_utils_ms", "speedup_utils", "agree_utils",
     # equal_shares_add1
     "py_add1_ms", "engine_add1_ms", "conversion_share_add1", "runs", "runs_complete",
+    "engine_plain_runs", "engine_range_runs", "engine_skipped_runs",
     "engine_ms_per_run", "yardstick_add1_ms", "yardstick_add1_kind", "yardstick_runs_measured",
     "yardstick_ms_per_run", "speedup_add1", "agree_add1",
     # errors the rule raised (the same in engine and yardstick when they agree)
@@ -277,6 +278,8 @@ def measure(path: Path, opts: argparse.Namespace) -> dict[str, Any]:
     runs_complete = bool(n["replay_ended"])
     row["runs"] = runs
     row["runs_complete"] = "yes" if runs_complete else "no (>=)"
+    for key in ("engine_plain_runs", "engine_range_runs", "engine_skipped_runs"):
+        row[key] = n.get(key)
     row["engine_ms_per_run"] = ms(ea_s) / runs if ea_s is not None and runs_complete else None
     # The engine's add1 outcome is compared with the Python call's, the run
     # counter's (the plain steps, run by the engine's equal_shares_utils) and
@@ -396,6 +399,7 @@ def print_table(rows: list[dict[str, Any]]) -> None:
         ("eng ms", lambda r: fmt(r.get("engine_add1_ms"))),
         ("conv", lambda r: pct(r.get("conversion_share_add1"))),
         ("runs", lambda r: ("" if r.get("runs_complete") == "yes" else ">=") + fmt(r.get("runs"))),
+        ("eng runs", lambda r: engine_runs_text(r)),
         ("yard ms", lambda r: yard_text(r)),
         ("x", lambda r: speedup_text(r, "speedup_add1")),
         ("same", lambda r: same_text(r)),
@@ -417,7 +421,8 @@ def print_table(rows: list[dict[str, Any]]) -> None:
     print("utils/add1 py ms: the Python call; eng ms: the engine alone (no argument conversion); conv: share of the")
     print("Python call spent converting arguments; yard: the yardstick (plain reference implementation), ~ extrapolated")
     print("beyond the cap, >= a lower bound; x: yardstick time / engine time; runs: runs of the rule in the plain")
-    print("completion; same: engine = python = run counter = yardstick (u: utils, a: add1; * the call raises the same")
+    print("completion; eng runs: what the engine's completion ran instead: single-budget runs + runs over ranges of budgets;")
+    print("same: engine = python = run counter = yardstick (u: utils, a: add1; * the call raises the same")
     print("error in all; (c) capped ones left out, python only when both are capped);")
     print("in MB: the Python arguments; peak MB: extra peak RSS of the Python add1 call; eng peak: of the native call;")
     print("/in: the larger peak of the two calls per byte of input (Python objects, resp. C++ containers).")
@@ -432,6 +437,12 @@ def print_table(rows: list[dict[str, Any]]) -> None:
 
 def pct(value: Any) -> str:
     return "" if value is None else f"{100 * value:.0f}%"
+
+
+def engine_runs_text(row: dict[str, Any]) -> str:
+    if row.get("engine_plain_runs") is None:
+        return ""
+    return f"{row['engine_plain_runs']}+{row['engine_range_runs']}r"
 
 
 def yard_text(row: dict[str, Any]) -> str:
@@ -458,7 +469,7 @@ def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) 
     path.parent.mkdir(parents=True, exist_ok=True)
     with open(path, "w", newline="") as f:
         f.write(f"# tarvekbindings benchmark; {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC; "
-                f"commit {git_commit()}; rule/ sources {rule_digest()}; {platform.machine()} {os.cpu_count()} cores; Python {platform.python_version()}; "
+                f"commit {opts.commit}; rule/ sources {opts.rule_digest}; {platform.machine()} {os.cpu_count()} cores; Python {platform.python_version()}; "
                 f"yardstick cap {opts.max_seconds:g} s, replay cap {opts.replay_seconds:g} s\n")
         writer = csv.DictWriter(f, fieldnames=COLUMNS, extrasaction="ignore")
         writer.writeheader()
@@ -536,6 +547,8 @@ def main() -> None:
     except ImportError as e:
         raise SystemExit(f"bench: cannot import tarvekbindings ({e}); run 'pip install .' first")
     warn_if_stale()
+    # The engine measured: the sources as they are when the native build runs.
+    opts.commit, opts.rule_digest = git_commit(), rule_digest()
     files = find_files(opts.files)
     if opts.quick:
         files = [f for f in files if f.stem not in SLOW]
