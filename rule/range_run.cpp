@@ -190,16 +190,16 @@ bool RangeRunner::supporter_before(Index candidate, Index position_a, Index posi
     const Key key_b = key_of(b);
     // NaN keys come last, among themselves in list order.
     if (key_a.nan || key_b.nan) return key_b.nan && (!key_a.nan || position_a < position_b);
+    if (key_a.range.hi < key_b.range.lo ||
+        (position_a < position_b && key_a.range.hi <= key_b.range.lo)) {
+        return true;
+    }
     const bool equal_keys =
         (money_class_[e.supporter_voter[a]] == money_class_[e.supporter_voter[b]] &&
          e.supporter_utility[a] == e.supporter_utility[b]) ||
         (key_a.range.is_point() && key_b.range.is_point() && key_a.range.lo == key_b.range.lo);
     if (equal_keys) return position_a < position_b;
     if (same_money_order(a, b)) return true;
-    if (key_a.range.hi < key_b.range.lo ||
-        (position_a < position_b && key_a.range.hi <= key_b.range.lo)) {
-        return true;
-    }
     const Affine affine_a = key_affine(a, key_a.range);
     const Affine affine_b = key_affine(b, key_b.range);
     return affine_.below(affine_a, affine_b) ||
@@ -351,12 +351,19 @@ void RangeRunner::charge(Index winner) {
         affine_.widen_relative(final_share_affine_[winner], 0x1p-50, final_share_[winner]);
     classes_of_charge_.clear();
     ++charge_stamp_;
+    // Payments depend on the utility only; most supporters share a few.
+    double last_utility = std::numeric_limits<double>::quiet_NaN();
+    Interval payment{0.0, 0.0};
+    Affine payment_affine = AffineRange::constant(0.0);
     for (std::size_t i = e.supporters_begin[winner]; i < e.supporters_begin[winner + 1]; ++i) {
         const Index voter = e.supporter_voter[i];
         const double utility = e.supporter_utility[i];
-        const Interval payment = utility != 0.0 ? multiply(price, utility) : Interval{0.0, 0.0};
-        const Affine payment_affine = utility != 0.0 ? affine_.scale(price_affine, utility, payment)
-                                                     : AffineRange::constant(0.0);
+        if (!(utility == last_utility)) {
+            last_utility = utility;
+            payment = utility != 0.0 ? multiply(price, utility) : Interval{0.0, 0.0};
+            payment_affine = utility != 0.0 ? affine_.scale(price_affine, utility, payment)
+                                            : AffineRange::constant(0.0);
+        }
         Interval& money = money_[voter];
         Affine& money_affine = money_affine_[voter];
         if (money.hi < payment.lo || affine_.below(money_affine, payment_affine)) {
