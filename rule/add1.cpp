@@ -89,12 +89,16 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
         // Where even two budgets in a row decide differently (a vote with
         // many voters whose money differs by rounding only), range runs are
         // wasted: after each such failure, wait twice as many single runs,
-        // up to 256, before the next try.
+        // from 4 up to 256, before the next try.
         std::uint64_t single_runs_before_range = 0;
-        std::uint64_t backoff = 1;
-        std::uint64_t steps_to_final_check = 1;
-        std::uint64_t final_check_interval = 1;
-        bool ran_at_trial_budget = false;  // whether the held outcome is that run's
+        std::uint64_t backoff = 4;
+        // The proof that nothing changes any more matters only for elections
+        // that would otherwise run on and on; it starts after 32 steps.
+        std::uint64_t steps_to_final_check = 32;
+        std::uint64_t final_check_interval = 32;
+        // Whether the held outcome was settled by a range run, whose last
+        // budget has not been checked for saturation as single runs are.
+        bool held_from_range = false;
         for (;;) {
             for (const Index c : outcome) selected[c] = 1;
             if (is_exhaustive(e, selected, spent, total_budget)) break;
@@ -108,10 +112,10 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
             if (--steps_to_final_check == 0) {
                 final_check_interval *= 2;
                 steps_to_final_check = final_check_interval;
-                // The held outcome came from a run at trial_budget (after a
-                // range, from every run up to it): if that run is saturated,
-                // no later one differs.
-                if (skip_runs && ran_at_trial_budget) {
+                // The held outcome is that of the run at trial_budget, the
+                // last of the range: if that run is saturated, no later one
+                // differs.
+                if (held_from_range) {
                     runner.run(trial_budget, true);
                     ++counts.runs;
                     if (runner.saturated()) break;
@@ -143,10 +147,10 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
                     outcome = range_runner.winners();
                     spent = next_cost;
                     trial_budget = last;
-                    ran_at_trial_budget = true;
+                    held_from_range = true;
                     counts.skipped_runs += static_cast<std::uint64_t>(range);
                     range *= 2.0;
-                    backoff = 1;
+                    backoff = 4;
                 } else {
                     if (range <= 2.0) {
                         single_runs_before_range = backoff;
@@ -166,7 +170,7 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
             for (const Index c : outcome) selected[c] = 0;
             outcome = next;
             spent = next_cost;
-            ran_at_trial_budget = true;
+            held_from_range = false;
             // Every later run would repeat this one (the budget no longer
             // grows, or the run is saturated), so the outcome never changes
             // again and the plain loop would never end.
