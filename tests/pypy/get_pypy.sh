@@ -17,9 +17,11 @@
 set -euo pipefail
 DIR=${TARVEK_PYPY_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tarvek/pypy3.11}
 
+# A PyPy 3.11 that runs and has its C headers (pypy3-dev) for building the module.
 is_pypy311() {
-  "$1" -c 'import sys; assert sys.implementation.name == "pypy" and sys.version_info[:2] == (3, 11)' \
-    >/dev/null 2>&1
+  "$1" -c 'import os, sys, sysconfig
+assert sys.implementation.name == "pypy" and sys.version_info[:2] == (3, 11)
+assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' >/dev/null 2>&1
 }
 
 for found in "$DIR/root/usr/bin/pypy3.11" "$(command -v pypy3.11 || true)"; do
@@ -28,6 +30,10 @@ done
 
 debian=$(cut -d. -f1 /etc/debian_version 2>/dev/null || echo 0)
 if [[ "$debian" =~ ^[0-9]+$ ]] && ((debian >= 13)); then
+  if [ "$(id -u)" != 0 ]; then
+    echo "PyPy 3.11 is missing: install it as root with apt-get install pypy3 pypy3-dev pypy3-venv" >&2
+    exit 1
+  fi
   echo "installing Debian's pypy3 pypy3-dev pypy3-venv" >&2
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pypy3 pypy3-dev pypy3-venv >/dev/null
