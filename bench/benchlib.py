@@ -3,6 +3,7 @@ instance files it reads, and small timing and memory helpers."""
 
 from __future__ import annotations
 
+import csv
 import gc
 import math
 import os
@@ -27,6 +28,17 @@ def log(message: str) -> None:
 
 # ---------------------------------------------------------------------------
 # The native program
+
+
+def write_table(path: Path, comment: str, columns: list[str], rows: Iterable[dict[str, Any]]) -> None:
+    """A CSV of `rows` under a first line "# <comment>"; floats to 6 digits."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "w", newline="") as f:
+        f.write(f"# {comment}\n")
+        writer = csv.DictWriter(f, fieldnames=columns, extrasaction="ignore")
+        writer.writeheader()
+        for row in rows:
+            writer.writerow({k: (f"{v:.6g}" if isinstance(v, float) else v) for k, v in row.items()})
 
 
 def ensure_native() -> Path:

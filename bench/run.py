@@ -38,7 +38,6 @@ stdout at the end and, as CSV, to bench/results/<name>.csv.
 from __future__ import annotations
 
 import argparse
-import csv
 import datetime
 import json
 import os
@@ -470,15 +469,12 @@ def same_text(row: dict[str, Any]) -> str:
 
 
 def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) -> None:
-    path.parent.mkdir(parents=True, exist_ok=True)
-    with open(path, "w", newline="") as f:
-        f.write(f"# tarvekbindings benchmark; {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC; "
-                f"commit {opts.commit}; rule/ sources {opts.rule_digest}; {platform.machine()} {os.cpu_count()} cores; Python {platform.python_version()}; "
-                f"yardstick cap {opts.max_seconds:g} s, replay cap {opts.replay_seconds:g} s\n")
-        writer = csv.DictWriter(f, fieldnames=COLUMNS, extrasaction="ignore")
-        writer.writeheader()
-        for row in rows:
-            writer.writerow({k: (f"{v:.6g}" if isinstance(v, float) else v) for k, v in row.items()})
+    benchlib.write_table(
+        path,
+        f"tarvekbindings benchmark; {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC; "
+        f"commit {opts.commit}; rule/ sources {opts.rule_digest}; {platform.machine()} {os.cpu_count()} cores; Python {platform.python_version()}; "
+        f"yardstick cap {opts.max_seconds:g} s, replay cap {opts.replay_seconds:g} s",
+        COLUMNS, rows)
 
 
 def rule_digest() -> str:

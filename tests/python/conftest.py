@@ -15,6 +15,15 @@ if str(HERE) not in sys.path:
 from datadir import real_file  # noqa: E402
 
 
+def pytest_collection_modifyitems(config, items):
+    if sys.implementation.name == "cpython":
+        return
+    skip = pytest.mark.skip(reason=f"holds on CPython only, not on {sys.implementation.name}")
+    for item in items:
+        if item.get_closest_marker("cpython_only"):
+            item.add_marker(skip)
+
+
 @pytest.fixture(scope="session")
 def tb():
     """The installed extension module."""
