@@ -53,10 +53,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import benchlib  # noqa: E402
 from benchlib import log  # noqa: E402
 
-# The real elections: TARVEK_PABULIB_DIR, or ../shared/data/pabulib beside the repository.
-DATA_DIR = Path(
-    os.environ.get("TARVEK_PABULIB_DIR") or Path(__file__).resolve().parents[2] / "shared" / "data" / "pabulib"
-)
+DATA_DIR = benchlib.DATA_DIR
 
 # Elections whose completion takes seconds even in the engine and minutes in
 # the yardstick; --quick leaves them out.
