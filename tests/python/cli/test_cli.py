@@ -216,4 +216,6 @@ def test_timeout_stops_one_count_and_the_others_go_on(run):
     started = time.monotonic()
     status, _, err = run(slow, "--timeout", "0.5")
     assert status == 1 and "not counted within 0.5 s" in err
-    assert time.monotonic() - started < 5
+    # The count alone takes minutes. PyPy starts the command and its worker
+    # process several times slower than CPython, which a loaded machine stretches.
+    assert time.monotonic() - started < (5 if sys.implementation.name == "cpython" else 20)
