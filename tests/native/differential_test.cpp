@@ -345,9 +345,9 @@ TEST(Differential, OrdinaryElections) {
 // utility 2 against x with 1), voters who run out, voters listed twice,
 // supporters outside the voters, and short and long ids; now and then large
 // enough for an evaluation to meet many distinct keys.
-class MoneyGroupGenerator {
+class MoneyGroupGenerator : tarvek_support::Random {
 public:
-    explicit MoneyGroupGenerator(std::uint64_t seed) : random_(seed) {}
+    explicit MoneyGroupGenerator(std::uint64_t seed) : Random(seed) {}
 
     Instance next(bool large) {
         Instance e;
@@ -357,7 +357,7 @@ public:
         switch (pick(0, 9)) {
             case 0: e.total_budget = 0.0; break;
             case 1: e.total_budget = static_cast<double>(n * pick(1, 9)); break;
-            default: e.total_budget = std::uniform_real_distribution<double>(n * 0.5, n * 9.0)(random_);
+            default: e.total_budget = real(n * 0.5, n * 9.0);
         }
         const int projects = large ? 12 : pick(10, 30);
         for (int p = 0; p < projects; ++p) {
@@ -376,15 +376,11 @@ public:
                 }
             }
             const double money = e.total_budget * static_cast<double>(list.size()) / n;
-            const double c = std::uniform_real_distribution<double>(0.05, 1.2)(random_) * money + 0.1;
+            const double c = real(0.05, 1.2) * money + 0.1;
             e.project("p" + std::to_string(p), c, std::move(list), total);
         }
         return e;
     }
-
-private:
-    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
-    std::mt19937_64 random_;
 };
 
 TEST(Differential, ManyMoneyGroups) {
