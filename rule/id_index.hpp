@@ -38,12 +38,12 @@ public:
     std::size_t size() const { return size_; }
 
 private:
-    // One cache line holds two slots. Ids of up to kInline bytes (voter
+    // A cache line holds two whole slots. Ids of up to kInline bytes (voter
     // ids mostly are short numbers) are kept in the slot itself, so that a
     // lookup reads one slot and no other memory; longer ones are kept as a
     // pointer to the caller's bytes.
     static constexpr std::size_t kInline = 20;
-    struct Slot {
+    struct alignas(32) Slot {
         std::uint32_t tag;     // the high half of the id's hash
         std::uint32_t index;   // kEmpty when the slot is free
         std::uint32_t length;
