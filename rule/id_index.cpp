@@ -25,8 +25,13 @@ const char* IdIndex::data_of(const Slot& slot) {
 }
 
 bool IdIndex::holds(const Slot& slot, std::uint32_t tag, std::string_view id) {
-    return slot.tag == tag && slot.length == id.size() &&
-           std::memcmp(data_of(slot), id.data(), id.size()) == 0;
+    if (slot.tag != tag || slot.length != id.size()) return false;
+    if (id.size() > kInline) return std::memcmp(data_of(slot), id.data(), id.size()) == 0;
+    // A short id: a plain loop beats a library call.
+    for (std::size_t i = 0; i < id.size(); ++i) {
+        if (slot.bytes[i] != id[i]) return false;
+    }
+    return true;
 }
 
 std::uint64_t IdIndex::hash(std::string_view id) { return std::hash<std::string_view>{}(id); }
