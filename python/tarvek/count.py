@@ -45,12 +45,16 @@ def count_file(
     rule: str = "add1",
     approval_utility: str = "one",
     ordinal_scoring: str | None = None,
+    duplicates: str = "refuse",
 ) -> dict[str, Any]:
-    """Count the election in ``path``; see the module's text for the result."""
+    """Count the election in ``path``; see the module's text for the result.
+    The options are those of :func:`tarvek.pabulib.load`."""
     started = time.perf_counter()
     result: dict[str, Any] = {"file": path, "status": "ok", "rule": rule, "error": None}
     try:
-        election = pabulib.load(path, approval_utility=approval_utility, ordinal_scoring=ordinal_scoring)
+        election = pabulib.load(
+            path, approval_utility=approval_utility, ordinal_scoring=ordinal_scoring, duplicates=duplicates
+        )
     except pabulib.PabulibError as e:
         return _failed(result, "input error", str(e), line=e.line)
     except IsADirectoryError:

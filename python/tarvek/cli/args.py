@@ -84,6 +84,13 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         help="count ordinal (ranked) votes with this scoring; without it they are refused",
     )
+    parser.add_argument(
+        "--duplicates",
+        choices=pabulib.DUPLICATE_APPROVALS,
+        default="refuse",
+        help="a voter who lists the same project twice: refuse the file (default), or count the approval "
+        "once, with a warning (approval and choose-1 votes only)",
+    )
     out = parser.add_mutually_exclusive_group()
     out.add_argument("--format", choices=("table", "json", "csv"), default="table", help="output format (default table)")
     out.add_argument("--json", dest="format", action="store_const", const="json", help="same as --format json")

@@ -50,7 +50,12 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         paths.insert(0, example_path())
     if not paths:
         parser.error("give a .pb file or a folder (or --example to count the example election)")
-    options = {"rule": args.rule, "approval_utility": args.approval_utility, "ordinal_scoring": args.ordinal}
+    options = {
+        "rule": args.rule,
+        "approval_utility": args.approval_utility,
+        "ordinal_scoring": args.ordinal,
+        "duplicates": args.duplicates,
+    }
 
     files, missing = _expand(paths)
     single = len(paths) == 1 and not os.path.isdir(paths[0])
