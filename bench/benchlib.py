@@ -14,6 +14,8 @@ from pathlib import Path
 from typing import Any, Callable, Iterable
 
 REPO = Path(__file__).resolve().parent.parent
+# The real elections: TARVEK_PABULIB_DIR, or ../shared/data/pabulib beside the repository.
+DATA_DIR = Path(os.environ.get("TARVEK_PABULIB_DIR") or REPO.parent / "shared" / "data" / "pabulib")
 NATIVE_SOURCE = REPO / "bench" / "native"
 BUILD_DIR = REPO / "build" / "bench"
 NATIVE_BINARY = BUILD_DIR / "tarvek_bench"

@@ -41,7 +41,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import benchlib  # noqa: E402
 from benchlib import log  # noqa: E402
 
-DATA_DIR = benchlib.REPO.parent / "shared" / "data" / "pabulib"
+DATA_DIR = benchlib.DATA_DIR
 FUNCTIONS = ("utils", "add1")
 INTERPRETERS = ("cpython", "pypy")
 

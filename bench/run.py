@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Speed of tarvekbindings on real participatory-budgeting votes.
 
-For every election file (default: the .pb files of /work/shared/data/pabulib)
+For every election file (default: the .pb files of ../shared/data/pabulib
+beside the repository, or of TARVEK_PABULIB_DIR)
 the benchmark measures
 
 - equal_shares_utils and equal_shares_add1 called from Python;
@@ -52,7 +53,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import benchlib  # noqa: E402
 from benchlib import log  # noqa: E402
 
-DATA_DIR = Path("/work/shared/data/pabulib")
+DATA_DIR = benchlib.DATA_DIR
 
 # Elections whose completion takes seconds even in the engine and minutes in
 # the yardstick; --quick leaves them out.

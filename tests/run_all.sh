@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test: sets up what is missing, installs the package with its test
-# extras, then the Python suite, the native suite, and the native suite again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, then a short fuzzing
-# run, then the Python suite again under PyPy 3.11 (tests/pypy/run_tests.sh).
+# Runs every test: sets up what is missing (saying what it installs), installs
+# the package with its test extras, then the native suite, the native suite
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzzing
+# run, the Python suite, and the Python suite again under PyPy 3.11
+# (tests/pypy/run_tests.sh).
 # Usage: bash tests/run_all.sh  (FUZZ_SECONDS=0 skips the fuzzing, TARVEK_PYPY=0
 # the PyPy stage).
 set -euo pipefail
@@ -41,6 +42,7 @@ if [ -n "$clang_major" ]; then
 fi
 if ((${#need_packages[@]})); then
   if [ "$(id -u)" = 0 ]; then
+    echo "== installing Debian packages: ${need_packages[*]}"
     apt_update
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_packages[@]}" >/dev/null
   else
@@ -48,8 +50,7 @@ if ((${#need_packages[@]})); then
   fi
 fi
 
-echo "== install"
-"$PYTHON" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
+echo "== installing this package with its test extras (pip install '.[test]') into $("$PYTHON" -c 'import sys; print(sys.prefix)')"
 "$PYTHON" -m pip install -q ".[test]" -Ccmake.define.TARVEK_WERROR="$WERROR"
 
 echo "== native tests"

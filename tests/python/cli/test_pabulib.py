@@ -5,7 +5,8 @@ from __future__ import annotations
 import pickle
 
 import pytest
-from pbfiles import FIXTURES, PABULIB, fixture
+from datadir import real_folder
+from pbfiles import FIXTURES, fixture
 
 from tarvek import pabulib
 
@@ -154,10 +155,9 @@ def test_declared_counts_that_disagree_are_warnings():
     ]
 
 
-@pytest.mark.skipif(not PABULIB.is_dir(), reason="real election files not available")
 def test_every_real_file_reads_consistently():
     # The largest files (several MB) are left out to keep the tests fast.
-    files = sorted(p for p in PABULIB.rglob("*.pb") if p.stat().st_size < 1_500_000)
+    files = sorted(p for p in real_folder().rglob("*.pb") if p.stat().st_size < 1_500_000)
     assert files
     for path in files:
         election = pabulib.load(path)
