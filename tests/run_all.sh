@@ -50,8 +50,8 @@ if ((${#need_packages[@]})); then
   fi
 fi
 
-echo "== installing this package with its test extras (pip install '.[test]') into $("$PYTHON" -c 'import sys; print(sys.prefix)')"
-"$PYTHON" -m pip install -q ".[test]" -Ccmake.define.TARVEK_WERROR="$WERROR"
+echo "== installing this package with its test and Dask extras (pip install '.[test,dask]') into $("$PYTHON" -c 'import sys; print(sys.prefix)')"
+"$PYTHON" -m pip install -q ".[test,dask]" -Ccmake.define.TARVEK_WERROR="$WERROR"
 
 echo "== native tests"
 cmake -S . -B build/native -DTARVEK_BUILD_TESTS=ON -DTARVEK_BUILD_MODULE=OFF \

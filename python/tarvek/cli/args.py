@@ -125,5 +125,12 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="SECONDS",
         help="give up on a file whose count takes longer (reported as a timeout; exit status 1)",
     )
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="count on an existing Dask cluster, e.g. tcp://10.0.0.5:8786 (needs: pip install 'tarvekbindings[dask]'; "
+        "the workers need tarvek installed, not the files); -j then limits the files in flight "
+        "(default: the cluster's threads)",
+    )
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress line on stderr")
     return parser

@@ -9,6 +9,7 @@ import sys
 from typing import Any
 
 from .. import batch
+from . import cluster
 from ..count import EXIT_INPUT, EXIT_OK, EXIT_STATUS
 from .args import build_parser, example_path
 from .outdir import OutputDir
@@ -93,6 +94,16 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         "duplicates": args.duplicates,
     }
     out = OutputDir(args.output_dir, args.format) if args.output_dir else None
+    if args.scheduler:
+        with cluster.connect(parser, args.scheduler) as (executor, threads):
+            args.executor = executor
+            args.jobs = args.jobs or threads
+            return _dispatch(paths, options, args, out)
+    args.executor = None
+    return _dispatch(paths, options, args, out)
+
+
+def _dispatch(paths: list[str], options: dict[str, Any], args: argparse.Namespace, out: OutputDir | None) -> int:
     if paths == ["-"]:
         options["data"] = sys.stdin.buffer.read()
         return _run_one(STDIN_NAME, options, args, out)
@@ -107,7 +118,7 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
 
 
 def _run_one(path: str, options: dict[str, Any], args: argparse.Namespace, out: OutputDir | None) -> int:
-    [result] = _count([path], options, args, jobs=1, out=None)
+    [result] = _count([path], options, args, jobs=args.jobs if args.executor else 1, out=None)
     _show([result], args.format, detailed=True)
     if out is not None and not _save(out, [result]):
         return EXIT_INPUT
@@ -163,6 +174,7 @@ def _count(
     try:
         for i, result in batch.counts(
             files,
+            args.executor,
             jobs=jobs,
             timeout=args.timeout,
             waiting=lambda running: meter.show([files[i] for i in running]),

@@ -193,7 +193,7 @@ def test_real_files_in_parallel(run):
 def test_interrupt_keeps_the_files_counted(run, tmp_path, monkeypatch):
     from tarvek import batch
 
-    def first_then_interrupt(files, **options):
+    def first_then_interrupt(files, executor, **options):
         yield 0, count_file(files[0])
         raise KeyboardInterrupt
 
