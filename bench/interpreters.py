@@ -193,7 +193,8 @@ def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) 
         path,
         f"tarvekbindings from Python on two interpreters; "
         f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC; commit {commit}; "
-        f"{platform.machine()} {os.cpu_count()} cores; {versions.get('cpython')} and "
+        f"{platform.machine()} {os.cpu_count()} cores, load average at the end "
+        f"{os.getloadavg()[1]:.1f} (5 min); {versions.get('cpython')} and "
         f"{versions.get('pypy')}; seen: best of calls within {opts.min_time:g} s, "
         f"fresh: best of {opts.fresh_calls} calls; add1 not timed for "
         f"{', '.join(opts.skip_add1) or 'none'}",
