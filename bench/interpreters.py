@@ -102,6 +102,22 @@ def run_child(interpreter: str, path: Path, opts: argparse.Namespace, skip_add1:
     return result
 
 
+def engine_alone(instance: Path, min_time: float, utils_only: bool) -> dict[str, Any]:
+    """The native program's figures; with `utils_only` it is stopped as soon
+    as it has timed equal_shares_utils (it prints and flushes each figure)."""
+    native = [str(benchlib.NATIVE_BINARY), "time", str(instance), "--only-engine",
+              "--min-time", str(min_time)]
+    lines = []
+    with subprocess.Popen(native, stdout=subprocess.PIPE, text=True) as program:
+        assert program.stdout is not None
+        for line in program.stdout:
+            lines.append(line)
+            if utils_only and line.startswith("engine_utils_reps"):
+                program.kill()
+                break
+    return benchlib.parse_native("".join(lines))
+
+
 def ms(seconds: Any) -> float | None:
     return seconds * 1e3 if isinstance(seconds, (int, float)) else None
 
@@ -119,10 +135,7 @@ def measure(path: Path, opts: argparse.Namespace) -> dict[str, Any]:
     skip_add1 = any(text in path.name for text in opts.skip_add1)
     instance = benchlib.BUILD_DIR / "instances" / (path.stem + ".inst")
     benchlib.write_instance(instance, args)
-    native = [str(benchlib.NATIVE_BINARY), "time", str(instance), "--only-engine",
-              "--min-time", str(opts.min_time)]
-    engine = benchlib.parse_native(subprocess.run(native, capture_output=True, text=True,
-                                                  timeout=opts.timeout).stdout)
+    engine = engine_alone(instance, opts.min_time, utils_only=skip_add1)
     for name in FUNCTIONS:
         row[f"engine_{name}_ms"] = None if skip_add1 and name == "add1" else ms(engine.get(f"engine_{name}_s"))
 
@@ -180,7 +193,8 @@ def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) 
         path,
         f"tarvekbindings from Python on two interpreters; "
         f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC; commit {commit}; "
-        f"{platform.machine()} {os.cpu_count()} cores; {versions.get('cpython')} and "
+        f"{platform.machine()} {os.cpu_count()} cores, load average at the end "
+        f"{os.getloadavg()[1]:.1f} (5 min); {versions.get('cpython')} and "
         f"{versions.get('pypy')}; seen: best of calls within {opts.min_time:g} s, "
         f"fresh: best of {opts.fresh_calls} calls; add1 not timed for "
         f"{', '.join(opts.skip_add1) or 'none'}",

@@ -2,7 +2,9 @@
 
 from pathlib import Path
 
-__all__ = ["get_include"]
+from .batch import count_many
+
+__all__ = ["count_many", "get_include"]
 
 
 def get_include() -> str:

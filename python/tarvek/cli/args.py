@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import argparse
-from importlib import resources
+from importlib import metadata, resources
 
 from .. import pabulib
 from ..count import RULES
@@ -36,15 +36,19 @@ time:
   time per file; --rule fixed is fast.
 
 exit status:
-  0  every file counted
-  1  a count failed: a tie the rule cannot break, or the time limit reached
-  2  a file could not be read or counted as it is, or the options are wrong
+  0    every file counted
+  1    a count failed: a tie the rule cannot break, or the time limit reached
+  2    a file could not be read or counted as it is, the options are wrong,
+       or the results could not be written
+  130  interrupted (Ctrl-C); with several files, those counted so far are
+       shown and already in the --output-dir folder
 
 examples:
   tarvek --example
   tarvek Netherlands_Assen_2024.pb
   tarvek --format json Netherlands_Assen_2024.pb
   tarvek --rule fixed --output-dir results/ elections/
+  curl -s https://example.org/vote.pb | tarvek -
 """
 
 EXAMPLE = "example.pb"
@@ -55,6 +59,13 @@ def example_path() -> str:
     return str(resources.files("tarvek").joinpath("data", EXAMPLE))
 
 
+def _version() -> str:
+    try:
+        return metadata.version("tarvekbindings")
+    except metadata.PackageNotFoundError:
+        return "(version unknown: not installed)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarvek",
@@ -62,7 +73,13 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("paths", nargs="*", metavar="FILE_OR_FOLDER", help=".pb files, or folders holding .pb files")
+    parser.add_argument(
+        "paths",
+        nargs="*",
+        metavar="FILE_OR_FOLDER",
+        help=".pb files, or folders holding .pb files; - reads standard input",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     parser.add_argument(
         "--example", action="store_true", help="count the example election that comes with tarvek"
     )
@@ -84,8 +101,17 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         help="count ordinal (ranked) votes with this scoring; without it they are refused",
     )
+    parser.add_argument(
+        "--duplicates",
+        choices=pabulib.DUPLICATE_APPROVALS,
+        default="refuse",
+        help="a voter who lists the same project twice: refuse the file (default), or count the approval "
+        "once, with a warning (approval and choose-1 votes only)",
+    )
     out = parser.add_mutually_exclusive_group()
-    out.add_argument("--format", choices=("table", "json", "csv"), default="table", help="output format (default table)")
+    out.add_argument(
+        "--format", choices=("table", "json", "csv"), default="table", help="output format (default table)"
+    )
     out.add_argument("--json", dest="format", action="store_const", const="json", help="same as --format json")
     out.add_argument("--csv", dest="format", action="store_const", const="csv", help="same as --format csv")
     parser.add_argument(
@@ -103,6 +129,13 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         metavar="SECONDS",
         help="give up on a file whose count takes longer (reported as a timeout; exit status 1)",
+    )
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="count on an existing Dask cluster, e.g. tcp://10.0.0.5:8786 (needs: pip install 'tarvekbindings[dask]'; "
+        "the workers need tarvek installed, not the files); -j then limits the files in flight "
+        "(default: the cluster's threads)",
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress line on stderr")
     return parser

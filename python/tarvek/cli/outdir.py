@@ -16,6 +16,8 @@ class OutputDir:
     def __init__(self, folder: str, fmt: str) -> None:
         self.folder = folder
         self.fmt = fmt
+        #: Set once writing failed; the command then writes nothing more here.
+        self.failed = False
         self._used: set[str] = set()
 
     def create(self) -> None:

@@ -6,7 +6,6 @@ from __future__ import annotations
 import csv
 import io
 import json
-import sys
 from typing import Any, TextIO
 
 from ..count import RULES, display_name
@@ -17,22 +16,42 @@ FORMATS = ("table", "json", "csv")
 EXTENSIONS = {"table": ".txt", "json": ".json", "csv": ".csv"}
 
 
+#: Warnings shown per file on stderr; the rest are counted (JSON has them all).
+SHOWN_WARNINGS = 5
+
+
 def write(out: TextIO, results: list[dict[str, Any]], fmt: str, detailed: bool) -> None:
-    """Write ``results`` in format ``fmt``: the first in detail, or all in summary."""
+    """Write ``results`` in format ``fmt`` to ``out``: the first in detail, or
+    all in summary. Errors and warnings are left to :func:`notes`."""
     if fmt == "json":
         data: Any = results[0] if detailed else results
         out.write(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
     elif fmt == "csv":
         out.write(detail_csv(results[0]) if detailed else summary_csv(results))
     elif detailed:
-        result = results[0]
-        if result["status"] == "ok":
-            out.write(detail_table(result))
-        else:
-            # Errors go to stderr so that a pipe never takes them for a result.
-            print(f"tarvek: {result['error']['message']}", file=sys.stderr)
+        if results[0]["status"] == "ok":
+            out.write(detail_table(results[0]))
     else:
         out.write(summary_table(results))
+
+
+def notes(results: list[dict[str, Any]], fmt: str) -> list[str]:
+    """The lines for stderr: each failure's message (outside JSON, so that a
+    pipe never takes them for a result) and each file's warnings (outside
+    JSON and CSV, which carry them), a few per file and the rest counted."""
+    lines = []
+    if fmt != "json":
+        lines += [f"tarvek: {r['error']['message']}" for r in results if r["status"] != "ok"]
+    if fmt == "table":
+        for r in results:
+            warnings = r.get("warnings") or []
+            name = display_name(r["file"])
+            lines += [f"tarvek: warning: {name}: {w}" for w in warnings[:SHOWN_WARNINGS]]
+            if len(warnings) > SHOWN_WARNINGS:
+                lines.append(
+                    f"tarvek: warning: {name}: {len(warnings) - SHOWN_WARNINGS} more warnings (all of them with --json)"
+                )
+    return lines
 
 
 def detail(result: dict[str, Any], fmt: str) -> str:
@@ -42,7 +61,7 @@ def detail(result: dict[str, Any], fmt: str) -> str:
     if fmt == "csv":
         return detail_csv(result)
     if result["status"] == "ok":
-        return detail_table(result)
+        return detail_table(result) + "".join(f"Warning: {w}\n" for w in result.get("warnings") or [])
     return f"{result['error']['message']}\n"
 
 
@@ -66,7 +85,7 @@ def _table(headers: list[str], rows: list[list[str]], right: set[int]) -> list[s
     widths = [max(len(h), *(len(r[i]) for r in rows)) if rows else len(h) for i, h in enumerate(headers)]
 
     def fmt(cells: list[str]) -> str:
-        parts = [c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(cells, widths))]
+        parts = [c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(cells, widths, strict=True))]
         return "  ".join(parts).rstrip()
 
     return [fmt(headers), fmt(["-" * w for w in widths]), *(fmt(r) for r in rows)]
@@ -111,7 +130,8 @@ def detail_table(result: dict[str, Any]) -> str:
         if recorded["agrees"]:
             lines.append(f"{head} the computed outcome agrees with it.")
         else:
-            lines.append(f"{head} the computed outcome differs.")
+            other = " (the file says another rule decided it)" if recorded.get("same_rule") is False else ""
+            lines.append(f"{head} the computed outcome differs{other}.")
             for title, key in (
                 ("  Selected here, not recorded:", "computed_only"),
                 ("  Recorded, not selected here:", "recorded_only"),
@@ -137,6 +157,7 @@ SUMMARY_COLUMNS = [
     "agrees_with_recorded",
     "seconds",
     "error",
+    "warnings",
 ]
 
 
@@ -156,20 +177,28 @@ def summary_row(result: dict[str, Any]) -> dict[str, Any]:
         "agrees_with_recorded": None if recorded is None else recorded["agrees"],
         "seconds": round(result["seconds"], 3) if "seconds" in result else None,
         "error": result["error"]["message"] if result.get("error") else None,
+        "warnings": " | ".join(result.get("warnings") or []) or None,
     }
+
+
+def _agreement(result: dict[str, Any]) -> str:
+    recorded = result.get("recorded")
+    if recorded is None:
+        return "-"
+    if recorded["agrees"]:
+        return "agrees"
+    # An outcome decided by another rule is expected to differ.
+    return "other rule" if recorded.get("same_rule") is False else "differs"
 
 
 def summary_table(results: list[dict[str, Any]]) -> str:
     headers = ["file", "status", "type", "voters", "selected", "spent", "budget", "spent %", "recorded"]
     rows = []
-    errors = []
     for result in results:
         r = summary_row(result)
         if r["status"] != "ok":
             rows.append([_clip(display_name(r["file"]), 48), r["status"].upper()] + [""] * 7)
-            errors.append(r["error"])
             continue
-        agrees = r["agrees_with_recorded"]
         rows.append(
             [
                 _clip(display_name(r["file"]), 48),
@@ -180,16 +209,13 @@ def summary_table(results: list[dict[str, Any]]) -> str:
                 money(r["spent"]),
                 money(r["budget"]),
                 percent(r["share_spent"]),
-                "-" if agrees is None else ("agrees" if agrees else "differs"),
+                _agreement(result),
             ]
         )
     lines = _table(headers, rows, right={3, 4, 5, 6, 7})
     ok = sum(1 for r in results if r["status"] == "ok")
     lines.append("")
     lines.append(f"{ok} of {len(results)} files counted.")
-    if errors:
-        lines.append("Errors:")
-        lines += [f"  {e}" for e in errors]
     return "\n".join(lines) + "\n"
 
 
@@ -202,18 +228,29 @@ def summary_csv(results: list[dict[str, Any]]) -> str:
     return buffer.getvalue()
 
 
-DETAIL_COLUMNS = ["rank", "project_id", "name", "cost", "running_total", "supporters", "points"]
+#: One row per selected project; the columns after ``points`` describe the
+#: whole count and repeat on every row. Without a selected project (a count
+#: that failed, or selects nothing) there is one row with only those.
+DETAIL_COLUMNS = [
+    "rank", "project_id", "name", "cost", "running_total", "supporters", "points",
+    "budget", "spent", "share_spent", "status", "error",
+]
 
 
 def detail_csv(result: dict[str, Any]) -> str:
-    """The selected projects, one row each. A failed count gives the header and
-    no rows (its message goes to stderr)."""
+    """The selected projects, one row each, with the budget, the amount spent
+    and the status of the count."""
+    summary = {
+        "budget": result.get("budget"),
+        "spent": result.get("spent"),
+        "share_spent": result.get("share_spent"),
+        "status": result["status"],
+        "error": result["error"]["message"] if result.get("error") else None,
+    }
+    rows = [{**row, **summary} for row in result.get("selected") or []] or [summary]
     buffer = io.StringIO()
-    writer = csv.DictWriter(buffer, fieldnames=DETAIL_COLUMNS, lineterminator="\n")
+    writer = csv.DictWriter(buffer, fieldnames=DETAIL_COLUMNS, lineterminator="\n", extrasaction="ignore")
     writer.writeheader()
-    if result["status"] == "ok":
-        for row in result["selected"]:
-            writer.writerow({k: ("" if row[k] is None else row[k]) for k in DETAIL_COLUMNS})
-    else:
-        print(f"tarvek: {result['error']['message']}", file=sys.stderr)
+    for row in rows:
+        writer.writerow({k: ("" if row.get(k) is None else row[k]) for k in DETAIL_COLUMNS})
     return buffer.getvalue()
