@@ -12,7 +12,8 @@ HERE = Path(__file__).resolve().parent
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
-PABULIB_DIR = Path("/work/shared/data/pabulib")
+# The shared election files sit beside the repository.
+PABULIB_DIR = HERE.parents[2] / "shared" / "data" / "pabulib"
 
 
 @pytest.fixture(scope="session")
