@@ -112,7 +112,7 @@ double cost_of(const bench::Instance& inst, const Outcome& outcome) {
 bool exhaustive(const bench::Instance& inst, const Outcome& outcome, double spent) {
     for (const auto& p : inst.projects) {
         if (std::find(outcome.begin(), outcome.end(), p) != outcome.end()) continue;
-        if (spent + inst.cost.at(p) <= inst.budget) return false;
+        if (spent + inst.cost.at(p) <= inst.total_budget) return false;
     }
     return true;
 }
@@ -127,12 +127,12 @@ struct Replay {
 
 double first_trial_budget(const bench::Instance& inst) {
     const double n = static_cast<double>(inst.voters.size());
-    return n * std::trunc(inst.budget / n);
+    return n * std::trunc(inst.total_budget / n);
 }
 
 // The budget of run number `run` (1-based) of the completion.
 double budget_of_run(const bench::Instance& inst, std::uint64_t run) {
-    if (run <= 1) return inst.budget;
+    if (run <= 1) return inst.total_budget;
     const double n = static_cast<double>(inst.voters.size());
     double trial_budget = first_trial_budget(inst);
     // Added one step at a time, as the completion does (no rounding shortcut).
@@ -153,7 +153,7 @@ Replay replay_completion(const bench::Instance& inst, double max_seconds) {
                                   inst.total_utility, budget);
     };
     try {
-        r.outcome = run(inst.budget);
+        r.outcome = run(inst.total_budget);
         r.ended = true;
         if (!inst.voters.empty()) {
             const double n = static_cast<double>(inst.voters.size());
@@ -167,7 +167,7 @@ Replay replay_completion(const bench::Instance& inst, double max_seconds) {
                 trial_budget = trial_budget + n;
                 Outcome next = run(trial_budget);
                 const double next_cost = cost_of(inst, next);
-                if (!(next_cost <= inst.budget)) break;
+                if (!(next_cost <= inst.total_budget)) break;
                 r.outcome = std::move(next);
                 spent = next_cost;
                 if (trial_budget + n == trial_budget) break;

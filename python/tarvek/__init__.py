@@ -16,6 +16,7 @@ contract module ``tarvekbindings`` holds the engine's two plain functions.
 
 from pathlib import Path
 
+<<<<<<< HEAD
 # The module tarvek/count.py shares its name with the function count: import
 # it first, so that binding the function below is the last word on the name
 # (a module is set as its package's attribute only when first loaded).
@@ -23,6 +24,11 @@ from . import count as _count_file  # noqa: F401  (isort: skip)
 from .explained import RULES, Count, LeftOut, Round, Tie, TieError, count, load
 
 __all__ = ["RULES", "Count", "LeftOut", "Round", "Tie", "TieError", "count", "get_include", "load"]
+=======
+from .batch import count_many
+
+__all__ = ["count_many", "get_include"]
+>>>>>>> main
 
 
 def get_include() -> str:

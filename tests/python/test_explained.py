@@ -8,7 +8,7 @@ import math
 import pytest
 import tarvek
 import tarvekbindings
-from conftest import PABULIB_DIR
+from datadir import PABULIB_DIR
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from tarvek.certify import certify
