@@ -16,19 +16,26 @@ contract module ``tarvekbindings`` holds the engine's two plain functions.
 
 from pathlib import Path
 
-<<<<<<< HEAD
-# The module tarvek/count.py shares its name with the function count: import
-# it first, so that binding the function below is the last word on the name
-# (a module is set as its package's attribute only when first loaded).
+# The module tarvek/count.py shares its name with the function count: load
+# it first (batch uses it), so that binding the function below is the last
+# word on the name (a module is set as its package's attribute only when
+# first loaded).
 from . import count as _count_file  # noqa: F401  (isort: skip)
+from .batch import count_many
 from .explained import RULES, Count, LeftOut, Round, Tie, TieError, count, load
 
-__all__ = ["RULES", "Count", "LeftOut", "Round", "Tie", "TieError", "count", "get_include", "load"]
-=======
-from .batch import count_many
-
-__all__ = ["count_many", "get_include"]
->>>>>>> main
+__all__ = [
+    "RULES",
+    "Count",
+    "LeftOut",
+    "Round",
+    "Tie",
+    "TieError",
+    "count",
+    "count_many",
+    "get_include",
+    "load",
+]
 
 
 def get_include() -> str:
