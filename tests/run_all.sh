@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: sets up what is missing (saying what it installs), installs
-# the package with its test extras, then the native suite, the native suite
+# the package with its test extras, checks the Python code with ruff and
+# mypy --strict (on CPython), then the native suite, the native suite
 # again under AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzzing
 # run, the Python suite, and the Python suite again under PyPy 3.11
 # (tests/pypy/run_tests.sh).
@@ -52,6 +53,12 @@ fi
 
 echo "== installing this package with its test and Dask extras (pip install '.[test,dask]') into $("$PYTHON" -c 'import sys; print(sys.prefix)')"
 "$PYTHON" -m pip install -q ".[test,dask]" -Ccmake.define.TARVEK_WERROR="$WERROR"
+
+if "$PYTHON" -c 'import sys; sys.exit(sys.implementation.name != "cpython")'; then
+  echo "== ruff and mypy --strict (settings in pyproject.toml)"
+  "$PYTHON" -m ruff check .
+  "$PYTHON" -m mypy
+fi
 
 echo "== native tests"
 cmake -S . -B build/native -DTARVEK_BUILD_TESTS=ON -DTARVEK_BUILD_MODULE=OFF \

@@ -19,6 +19,7 @@ import os
 import signal
 import time
 from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass, field
 from typing import Any
 
 from .count import count_file
@@ -81,19 +82,28 @@ def counts(
     workers = min(jobs or os.cpu_count() or 1, len(paths)) or 1
     while queue:
         pool = LocalPool(workers)
-        rest: list[int] = []
+        early = _EarlyEnd()
         try:
-            yield from _count_on(pool.executor, workers, queue, paths, options, timeout, waiting, rest=rest)
+            yield from _count_on(pool.executor, workers, queue, paths, options, timeout, waiting, early=early)
         except BaseException:
             pool.stop()
             raise
         # A count that timed out is stopped with its pool; the files still
         # to count go to a fresh pool.
-        if rest:
+        if early.timed_out:
             pool.stop()
         else:
             pool.close()
-        queue = rest
+        queue = early.rest
+
+
+@dataclass
+class _EarlyEnd:
+    """How a batch on a local pool ended early: a count timed out, and these
+    files are still to count."""
+
+    timed_out: bool = False
+    rest: list[int] = field(default_factory=list)
 
 
 def _count_on(
@@ -104,16 +114,16 @@ def _count_on(
     options: dict[str, Any],
     timeout: float | None,
     waiting: Callable[[list[int]], None] | None,
-    rest: list[int] | None = None,
+    early: _EarlyEnd | None = None,
     ship: bool = False,
 ) -> Iterator[tuple[int, Result]]:
     """Count the files of ``queue`` on ``executor``, with no more files in
     flight than ``workers`` (None: no limit); a file's time runs from its
     submission. ``ship``: send each file's bytes rather than its path.
 
-    When ``rest`` is given, a timeout ends the batch early and ``rest``
-    receives the files still to count (the caller then stops the executor's
-    workers); otherwise the overrunning count is cancelled and the others go
+    When ``early`` is given, a timeout ends the batch early and ``early``
+    says so, with the files still to count (the caller then stops the
+    executor's workers); otherwise the overrunning count is cancelled and the others go
     on. Leaving early cancels the counts in flight.
     """
     queue = list(queue)
@@ -139,8 +149,9 @@ def _count_on(
                         f"not counted within {timeout:g} s and stopped; "
                         "the fixed-budget rule alone (--rule fixed) is much faster",
                     )
-                if expired and rest is not None:
-                    rest += [i for i, _ in running.values()] + queue
+                if expired and early is not None:
+                    early.timed_out = True
+                    early.rest = [i for i, _ in running.values()] + queue
                     running.clear()
                     return
             if waiting is not None:

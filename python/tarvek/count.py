@@ -58,11 +58,14 @@ def count_file(
     started = time.perf_counter()
     result: dict[str, Any] = {"file": path, "status": "ok", "rule": rule, "error": None}
     try:
-        options = {"approval_utility": approval_utility, "ordinal_scoring": ordinal_scoring, "duplicates": duplicates}
         if data is None:
-            election = pabulib.load(path, **options)
+            election = pabulib.load(
+                path, approval_utility=approval_utility, ordinal_scoring=ordinal_scoring, duplicates=duplicates
+            )
         else:
-            election = pabulib.parse(data, path, **options)
+            election = pabulib.parse(
+                data, path, approval_utility=approval_utility, ordinal_scoring=ordinal_scoring, duplicates=duplicates
+            )
     except pabulib.PabulibError as e:
         return _failed(result, "input error", str(e), line=e.line)
     except IsADirectoryError:
@@ -122,27 +125,28 @@ def tied_projects(message: str, projects: dict[str, Any] | list[str]) -> list[st
     known = set(projects)
     longest = max((len(pid) for pid in known), default=0)
     # ends[i]: the end of the first id at position i of a complete split of
-    # rest[i:] into known ids followed by a blank (None: no such split).
+    # rest[i:] into known ids each followed by a blank (-1: no such split).
     # Filled from the end, so that the split needs no recursion.
     n = len(rest)
-    ends: list[int | None] = [None] * (n + 1)
-    splits = [False] * (n + 1)
-    splits[n] = True
+    ends = [-1] * n
+
+    def splits(i: int) -> bool:
+        return i == n or ends[i] != -1
+
     for i in range(n - 1, -1, -1):
         end = rest.find(" ", i)
         while end != -1 and end - i <= longest:
-            if splits[end + 1] and rest[i:end] in known:
-                ends[i], splits[i] = end, True
+            if splits(end + 1) and rest[i:end] in known:
+                ends[i] = end
                 break
             end = rest.find(" ", end + 1)
-    if not splits[0]:
+    if not splits(0):
         return rest.split()
-    found, i = [], 0
+    found: list[str] = []
+    i = 0
     while i < n:
-        end = ends[i]
-        assert end is not None
-        found.append(rest[i:end])
-        i = end + 1
+        found.append(rest[i : ends[i]])
+        i = ends[i] + 1
     return found
 
 

@@ -412,7 +412,7 @@ def _read_projects(section: _Section, path: str) -> dict[str, Project]:
             raise PabulibError(path, line, f"the cost {cost_text.strip()!r} of project {pid!r} is not a number")
         if cost < 0:
             raise PabulibError(path, line, f"the cost {cost_text.strip()!r} of project {pid!r} is negative")
-        project = Project(id=pid, cost=cost, line=line, fields=dict(zip(section.header, row)))
+        project = Project(id=pid, cost=cost, line=line, fields=dict(zip(section.header, row, strict=True)))
         if "name" in cols:
             project.name = row[cols["name"]].strip() or None
         if "selected" in cols:
@@ -459,7 +459,7 @@ def _read_votes(
         ballot = _ballot(row[cols["vote"]], vid, line, election, duplicates)
         utilities = _utilities(row, cols, ballot, vid, line, election, approval_utility)
         election.voters.append(vid)
-        for pid, utility in zip(ballot, utilities):
+        for pid, utility in zip(ballot, utilities, strict=True):
             listed[pid] += 1
             if utility == 0:
                 continue  # no points: not a supporter
@@ -592,7 +592,7 @@ def _utilities(
             f"(vote {row[cols['vote']].strip()!r}, points {points_text.strip()!r})",
         )
     values = []
-    for pid, text in zip(ballot, points):
+    for pid, text in zip(ballot, points, strict=True):
         value = _integer(text)
         if value is None:
             raise PabulibError(

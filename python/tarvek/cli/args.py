@@ -74,7 +74,10 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
-        "paths", nargs="*", metavar="FILE_OR_FOLDER", help=".pb files, or folders holding .pb files; - reads standard input"
+        "paths",
+        nargs="*",
+        metavar="FILE_OR_FOLDER",
+        help=".pb files, or folders holding .pb files; - reads standard input",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     parser.add_argument(
@@ -106,7 +109,9 @@ def build_parser() -> argparse.ArgumentParser:
         "once, with a warning (approval and choose-1 votes only)",
     )
     out = parser.add_mutually_exclusive_group()
-    out.add_argument("--format", choices=("table", "json", "csv"), default="table", help="output format (default table)")
+    out.add_argument(
+        "--format", choices=("table", "json", "csv"), default="table", help="output format (default table)"
+    )
     out.add_argument("--json", dest="format", action="store_const", const="json", help="same as --format json")
     out.add_argument("--csv", dest="format", action="store_const", const="csv", help="same as --format csv")
     parser.add_argument(

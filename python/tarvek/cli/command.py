@@ -9,8 +9,8 @@ import sys
 from typing import Any
 
 from .. import batch
-from . import cluster
 from ..count import EXIT_INPUT, EXIT_OK, EXIT_STATUS
+from . import cluster
 from .args import build_parser, example_path
 from .outdir import OutputDir
 from .progress import Progress
@@ -141,7 +141,7 @@ def _run_many(
     existing = [f for f in files if f not in missing]
     interrupted = False
     try:
-        results.update(zip(existing, _count(existing, options, args, jobs=args.jobs, out=out)))
+        results.update(zip(existing, _count(existing, options, args, jobs=args.jobs, out=out), strict=True))
     except _Interrupted as partial:
         results.update(partial.results)
         interrupted = True

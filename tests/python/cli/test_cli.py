@@ -12,10 +12,11 @@ import time
 from pathlib import Path
 
 import pytest
-from pbfiles import FIXTURES, fixture, real
 
 import tarvek
 from tarvek.count import count_file, tied_projects
+
+from pbfiles import FIXTURES, fixture, real
 
 ASSEN_2024 = "Netherlands_Assen_2024.pb"
 
@@ -174,7 +175,8 @@ def test_folder_with_output_dir(run, tmp_path):
     assert "not a number" in (outdir / "bad_cost.txt").read_text()
     lines = out.splitlines()
     assert sum(1 for line in lines if line.startswith(tuple(pb_files))) == len(pb_files)
-    assert f"{sum(1 for s in ('approval', 'big_costs', 'choose1', 'cumulative'))} of {len(pb_files)} files counted." in out
+    counted = sum(1 for s in ("approval", "big_costs", "choose1", "cumulative"))
+    assert f"{counted} of {len(pb_files)} files counted." in out
     # The failures go to stderr, not into the table a pipe reads.
     assert "not a number" not in out and f"tarvek: {FIXTURES / 'bad_cost.pb'}:7: " in err
 

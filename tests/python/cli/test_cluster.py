@@ -6,9 +6,10 @@ import json
 import os
 
 import pytest
-from datadir import real_folder
 
 import tarvek
+
+from datadir import real_folder
 
 distributed = pytest.importorskip("distributed")
 

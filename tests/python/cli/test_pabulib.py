@@ -5,10 +5,11 @@ from __future__ import annotations
 import pickle
 
 import pytest
-from datadir import real_folder
-from pbfiles import FIXTURES, fixture
 
 from tarvek import pabulib
+
+from datadir import real_folder
+from pbfiles import FIXTURES, fixture
 
 
 def test_approval_file_gives_the_six_arguments():
@@ -164,7 +165,10 @@ def test_declared_counts_that_disagree_are_warnings():
 
 
 def test_a_repeated_approval_counts_once_on_request():
-    text = "META\nbudget;1\nvote_type;{}\nPROJECTS\nproject_id;cost\na;1\nb;1\nVOTES\nvoter_id;vote;points\n1;a,b,a;1,1,1\n"
+    text = (
+        "META\nbudget;1\nvote_type;{}\nPROJECTS\nproject_id;cost\na;1\nb;1\n"
+        "VOTES\nvoter_id;vote;points\n1;a,b,a;1,1,1\n"
+    )
     election = pabulib.parse(text.format("approval").encode(), "twice.pb", duplicates="once")
     assert election.approvers == {"a": [("1", 1)], "b": [("1", 1)]}
     assert election.warnings == ["line 10: voter '1' lists project 'a' twice; counted once"]
