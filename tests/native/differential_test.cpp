@@ -339,6 +339,61 @@ TEST(Differential, OrdinaryElections) {
     expect_engine_returns_on_all(non_ending, 10);
 }
 
+// Elections whose rounds leave the voters with many distinct amounts of
+// money (costs with full mantissas), some projects with utilities that give
+// supporters with different money and utility the same key (money 2x with
+// utility 2 against x with 1), voters who run out, voters listed twice,
+// supporters outside the voters, and short and long ids; now and then large
+// enough for an evaluation to meet many distinct keys.
+class MoneyGroupGenerator : tarvek_support::Random {
+public:
+    explicit MoneyGroupGenerator(std::uint64_t seed) : Random(seed) {}
+
+    Instance next(bool large) {
+        Instance e;
+        const int n = large ? pick(1200, 1600) : pick(20, 120);
+        const std::string prefix = pick(0, 1) == 0 ? "v" : "an-id-longer-than-twenty-bytes-";
+        for (int v = 0; v < n; ++v) e.voters.push_back(prefix + std::to_string(v));
+        switch (pick(0, 9)) {
+            case 0: e.total_budget = 0.0; break;
+            case 1: e.total_budget = static_cast<double>(n * pick(1, 9)); break;
+            default: e.total_budget = real(n * 0.5, n * 9.0);
+        }
+        const int projects = large ? 12 : pick(10, 30);
+        for (int p = 0; p < projects; ++p) {
+            const bool approval = pick(0, 9) < 6;
+            const int share = pick(1, 9);  // in tenths of the voters
+            tarvek::SupporterList list;
+            std::int32_t total = 0;
+            for (int v = 0; v < n; ++v) {
+                if (pick(0, 9) >= share) continue;
+                const std::int32_t u = approval ? 1 : std::int32_t{1} << pick(0, 2);
+                list.emplace_back(prefix + std::to_string(v), u);
+                total += u;
+                if (pick(0, 99) == 0) {
+                    list.emplace_back(pick(0, 1) == 0 ? prefix + std::to_string(v) : "outsider", u);
+                    total += u;
+                }
+            }
+            const double money = e.total_budget * static_cast<double>(list.size()) / n;
+            const double c = real(0.05, 1.2) * money + 0.1;
+            e.project("p" + std::to_string(p), c, std::move(list), total);
+        }
+        return e;
+    }
+};
+
+TEST(Differential, ManyMoneyGroups) {
+    MoneyGroupGenerator generator(2026);
+    std::vector<Instance> non_ending;
+    for (int i = 0; i < 300; ++i) {
+        SCOPED_TRACE("instance " + std::to_string(i));
+        expect_same(generator.next(i % 60 == 0), 300, non_ending);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+    expect_engine_returns_on_all(non_ending, 10);
+}
+
 TEST(Differential, HandBuiltBoundaries) {
     // Supporters holding exactly the cost, with utility-0 and outsider entries.
     Instance exact;
