@@ -24,6 +24,14 @@ struct Interval {
     bool is_point() const { return lo == hi; }
 };
 
+// x moved down (up) by at least one ulp of x, without a library call:
+// |x| * 2^-52 is at least an ulp of x, and 2^-1000 covers x = 0 and
+// subnormal x. A real r that rounds to x lies within half an ulp of it, so
+// next_below(x) <= r <= next_above(x): bounds of a value known only by its
+// rounded result.
+inline double next_below(double x) { return x - std::fabs(x) * 0x1p-52 - 0x1p-1000; }
+inline double next_above(double x) { return x + std::fabs(x) * 0x1p-52 + 0x1p-1000; }
+
 struct Affine {
     double a;
     double lo;
@@ -74,9 +82,6 @@ private:
     static constexpr double kTiny = 0x1p-1000;  // covers rounding near subnormals
 
     static double magnitude(Interval v) { return std::max(std::fabs(v.lo), std::fabs(v.hi)); }
-    // x moved down (up) by at least one ulp, without a library call.
-    static double outward_down(double x) { return x - std::fabs(x) * 0x1p-52 - kTiny; }
-    static double outward_up(double x) { return x + std::fabs(x) * 0x1p-52 + kTiny; }
 
     Affine finish(bool valid, double a, double lo, double hi, Interval result,
                   double extra = 0.0) const {
@@ -85,7 +90,7 @@ private:
         // than their own rounding.
         const double slack = (std::fabs(a) * t_max_ + std::fabs(lo) + std::fabs(hi) +
                               magnitude(result)) * 0x1p-52 + extra + kTiny;
-        const Affine out{a, outward_down(lo - slack), outward_up(hi + slack), valid};
+        const Affine out{a, next_below(lo - slack), next_above(hi + slack), valid};
         const bool finite = std::isfinite(out.a) && std::isfinite(out.lo) &&
                             std::isfinite(out.hi) && std::isfinite(slack) &&
                             std::isfinite(magnitude(result));

@@ -15,6 +15,8 @@
 // same payments hold the same money under every budget.
 #include "range_run.hpp"
 
+#include "unordered_failers.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -254,71 +256,128 @@ void RangeRunner::evaluate(Index candidate) {
     }
     std::make_heap(heap_.begin(), heap_.end(), after);
 
-    double utility_left = static_cast<double>(e.candidate_total_utility[candidate]);
-    Interval paid{0.0, 0.0};
-    Affine paid_affine = AffineRange::constant(0.0);
-    bool has_previous = false;
-    Index previous = 0;
-    while (!heap_.empty()) {
-        std::pop_heap(heap_.begin(), heap_.end(), after);
-        const Index position = heap_.back().position;
-        heap_.pop_back();
-        if (has_previous) require(supporter_before(candidate, previous, position));
-        has_previous = true;
-        previous = position;
-
-        const Index voter = e.supporter_voter[begin + position];
-        const double utility = e.supporter_utility[begin + position];
-        const Interval money = money_[voter];
-        const Affine money_affine = money_affine_[voter];
-        const Interval unpaid{cost - paid.hi, cost - paid.lo};
-        const Interval share = divide(unpaid, utility_left);
-        const Affine share_affine = affine_.divide(
-            affine_.constant_minus(cost, paid_affine, unpaid), utility_left, share);
-        bool fails = false;
-        if (utility != 0.0 || finite(share)) {
-            const Interval owed = utility != 0.0 ? multiply(share, utility) : Interval{0.0, 0.0};
-            const Affine owed_affine = utility != 0.0
-                                           ? affine_.scale(share_affine, utility, owed)
-                                           : AffineRange::constant(0.0);
-            if (owed.lo > money.hi || affine_.below(money_affine, owed_affine)) {
-                fails = true;
+    Gathered gathered{{0.0, 0.0}, AffineRange::constant(0.0),
+                      static_cast<double>(e.candidate_total_utility[candidate])};
+    // Supporters are taken in groups: the order between groups is proved for
+    // every budget, within a group it may differ. A group of one is taken as
+    // the plain run takes it; a larger group must fail in every order (see
+    // unordered_failers.cpp), so that who fails, and hence the payer, is the
+    // same for every budget. `group_` is open, `previous_group_` the one
+    // before it; every member of a group comes after every member of the
+    // group before it, so by transitivity after all earlier ones.
+    group_.clear();
+    previous_group_.clear();
+    for (;;) {
+        const bool has_next = !heap_.empty();
+        Index next = 0;
+        if (has_next) {
+            std::pop_heap(heap_.begin(), heap_.end(), after);
+            next = heap_.back().position;
+            heap_.pop_back();
+        }
+        if (!group_.empty() && (!has_next || comes_after_all(candidate, group_, next))) {
+            if (group_.size() == 1) {
+                if (take_supporter(candidate, group_.front(), gathered)) {
+                    // The payer comes before every supporter not yet reached.
+                    if (has_next) require(supporter_before(candidate, group_.front(), next));
+                    for (const Keyed& rest : heap_) {
+                        require(supporter_before(candidate, group_.front(), rest.position));
+                    }
+                    return;
+                }
             } else {
-                require(owed.hi <= money.lo || affine_.at_most(owed_affine, money_affine));
+                members_.clear();
+                for (const Index position : group_) {
+                    const Index voter = e.supporter_voter[begin + position];
+                    members_.push_back(
+                        {money_[voter], money_affine_[voter], e.supporter_utility[begin + position]});
+                }
+                require(fail_in_any_order(members_, cost, affine_, gathered));
             }
-        } else {
-            // 0 * infinity is NaN, which never exceeds the money.
-            require(share.lo == share.hi);
+            previous_group_.swap(group_);
+            group_.clear();
+        } else if (!group_.empty()) {
+            require(comes_after_all(candidate, previous_group_, next));
         }
-        if (fails) {
-            paid.lo += money.lo;
-            paid.hi += money.hi;
-            paid_affine = affine_.add(paid_affine, money_affine, paid);
-            utility_left -= utility;
-            continue;
-        }
-        // The payer comes before every supporter not yet reached.
-        for (const Keyed& rest : heap_) require(supporter_before(candidate, position, rest.position));
-        require(share.lo > 0.0 || share.hi < 0.0);
-        const Interval effective_count{cost / share.hi, cost / share.lo};
-        bound_[candidate] = effective_count;
-        final_share_[candidate] = share;
-        final_share_affine_[candidate] = share_affine;
-        const bool contends = effective_count.lo > 0.0 && effective_count.hi < kInfinity;
-        if (!contends) {
-            require(effective_count.hi <= 0.0 || effective_count.lo == kInfinity);
-        } else if (effective_count.is_point() && best_count_.is_point() &&
-                   effective_count.lo == best_count_.lo) {
-            best_.push_back(candidate);
-        } else if (greater(effective_count, best_count_)) {
-            best_.clear();
-            best_.push_back(candidate);
-            best_count_ = effective_count;
-        } else {
-            require(effective_count.hi < best_count_.lo);
-        }
-        return;
+        if (!has_next) return;  // nobody could pay
+        group_.push_back(next);
     }
+}
+
+// True when the supporter at `position` comes after every one of `group` for
+// every budget. The plain intervals of the keys settle most cases at once.
+bool RangeRunner::comes_after_all(Index candidate, const std::vector<Index>& group,
+                                  Index position) const {
+    const std::size_t begin = election_.supporters_begin[candidate];
+    const Key key = key_of(begin + position);
+    bool separated = !key.nan;
+    for (std::size_t k = 0; k < group.size() && separated; ++k) {
+        const Key member = key_of(begin + group[k]);
+        separated = !member.nan && member.range.hi < key.range.lo;
+    }
+    if (separated) return true;
+    for (const Index member : group) {
+        if (!supporter_before(candidate, member, position)) return false;
+    }
+    return true;
+}
+
+// The plain run's step for one supporter whose place is proved: it fails and
+// adds its money to what was paid (false), or pays, and the candidate's
+// effective vote count is recorded (true).
+bool RangeRunner::take_supporter(Index candidate, Index position, Gathered& gathered) {
+    const Election& e = election_;
+    const std::size_t begin = e.supporters_begin[candidate];
+    const double cost = e.candidate_cost[candidate];
+    const Index voter = e.supporter_voter[begin + position];
+    const double utility = e.supporter_utility[begin + position];
+    const Interval money = money_[voter];
+    const Affine money_affine = money_affine_[voter];
+    Interval& paid = gathered.paid;
+    const Interval unpaid{cost - paid.hi, cost - paid.lo};
+    const Interval share = divide(unpaid, gathered.utility_left);
+    const Affine share_affine = affine_.divide(
+        affine_.constant_minus(cost, gathered.paid_affine, unpaid), gathered.utility_left, share);
+    bool fails = false;
+    if (utility != 0.0 || finite(share)) {
+        const Interval owed = utility != 0.0 ? multiply(share, utility) : Interval{0.0, 0.0};
+        const Affine owed_affine = utility != 0.0 ? affine_.scale(share_affine, utility, owed)
+                                                  : AffineRange::constant(0.0);
+        if (owed.lo > money.hi || affine_.below(money_affine, owed_affine)) {
+            fails = true;
+        } else {
+            require(owed.hi <= money.lo || affine_.at_most(owed_affine, money_affine));
+        }
+    } else {
+        // 0 * infinity is NaN, which never exceeds the money.
+        require(share.lo == share.hi);
+    }
+    if (fails) {
+        paid.lo += money.lo;
+        paid.hi += money.hi;
+        gathered.paid_affine = affine_.add(gathered.paid_affine, money_affine, paid);
+        gathered.utility_left -= utility;
+        return false;
+    }
+    require(share.lo > 0.0 || share.hi < 0.0);
+    const Interval effective_count{cost / share.hi, cost / share.lo};
+    bound_[candidate] = effective_count;
+    final_share_[candidate] = share;
+    final_share_affine_[candidate] = share_affine;
+    const bool contends = effective_count.lo > 0.0 && effective_count.hi < kInfinity;
+    if (!contends) {
+        require(effective_count.hi <= 0.0 || effective_count.lo == kInfinity);
+    } else if (effective_count.is_point() && best_count_.is_point() &&
+               effective_count.lo == best_count_.lo) {
+        best_.push_back(candidate);
+    } else if (greater(effective_count, best_count_)) {
+        best_.clear();
+        best_.push_back(candidate);
+        best_count_ = effective_count;
+    } else {
+        require(effective_count.hi < best_count_.lo);
+    }
+    return true;
 }
 
 std::uint32_t RangeRunner::class_after_payment(std::uint32_t money_class, double utility) {

@@ -12,6 +12,7 @@
 
 #include "affine.hpp"
 #include "election.hpp"
+#include "unordered_failers.hpp"
 
 namespace tarvek {
 
@@ -42,6 +43,8 @@ private:
 
     void play_round();
     void evaluate(Index candidate);
+    bool comes_after_all(Index candidate, const std::vector<Index>& group, Index position) const;
+    bool take_supporter(Index candidate, Index position, Gathered& gathered);
     void charge(Index winner);
     bool candidate_before(Index a, Interval bound_a, Index b, Interval bound_b) const;
     bool supporter_before(Index candidate, Index position_a, Index position_b) const;
@@ -76,6 +79,9 @@ private:
     std::vector<Index> best_;
     Interval best_count_{0.0, 0.0};
     std::vector<Keyed> heap_;
+    std::vector<Index> group_;           // supporters of the open group
+    std::vector<Index> previous_group_;  // those of the group before it
+    std::vector<GroupMember> members_;
     std::vector<Index> winners_;
 };
 
