@@ -65,21 +65,18 @@ void count_work(const CompletionStats& counts, std::uint64_t max_runs_of_work) {
 
 }  // namespace
 
-std::vector<std::string> complete_add1(const IdList& voters, const IdList& projects,
-                                       const CostMap& cost, const ApproverMap& approvers,
-                                       const UtilityMap& total_utility, double total_budget,
-                                       bool skip_runs, CompletionStats* stats,
-                                       std::uint64_t max_runs_of_work) {
+Completion complete(const Election& e, double total_budget, bool skip_runs,
+                    CompletionStats* stats, std::uint64_t max_runs_of_work) {
     CompletionStats counts;
-    const Election e = prepare_election(voters, projects, cost, approvers, total_utility);
     RuleRunner runner(e);
     RangeRunner range_runner(e);
     std::vector<Index> outcome = runner.run(total_budget, false);
+    double outcome_budget = total_budget;
     ++counts.runs;
 
     // With no voters every run selects nothing and the trial budget would
     // not grow: the first outcome is final.
-    if (!voters.empty()) {
+    if (e.voter_entries > 0.0) {
         const double n = e.voter_entries;
         const double whole_share = std::trunc(total_budget / n);
         double trial_budget = n * whole_share;
@@ -126,6 +123,7 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
                     if (range_runner.run({first_start, kLastStartMoney})) {
                         if (outcome_cost(e, range_runner.winners()) <= total_budget) {
                             outcome = range_runner.winners();
+                            outcome_budget = trial_budget + n;  // decides as the whole range
                         }
                         break;
                     }
@@ -147,6 +145,7 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
                     outcome = range_runner.winners();
                     spent = next_cost;
                     trial_budget = last;
+                    outcome_budget = last;
                     held_from_range = true;
                     counts.skipped_runs += static_cast<std::uint64_t>(range);
                     range *= 2.0;
@@ -170,6 +169,7 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
             for (const Index c : outcome) selected[c] = 0;
             outcome = next;
             spent = next_cost;
+            outcome_budget = trial_budget;
             held_from_range = false;
             // Every later run would repeat this one (the budget no longer
             // grows, or the run is saturated), so the outcome never changes
@@ -179,10 +179,19 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
         }
     }
     if (stats != nullptr) *stats = counts;
+    return {outcome, outcome_budget};
+}
 
+std::vector<std::string> complete_add1(const IdList& voters, const IdList& projects,
+                                       const CostMap& cost, const ApproverMap& approvers,
+                                       const UtilityMap& total_utility, double total_budget,
+                                       bool skip_runs, CompletionStats* stats,
+                                       std::uint64_t max_runs_of_work) {
+    const Election e = prepare_election(voters, projects, cost, approvers, total_utility);
+    const Completion done = complete(e, total_budget, skip_runs, stats, max_runs_of_work);
     std::vector<std::string> result;
-    result.reserve(outcome.size());
-    for (const Index c : outcome) result.push_back(*e.candidate_id[c]);
+    result.reserve(done.outcome.size());
+    for (const Index c : done.outcome) result.push_back(*e.candidate_id[c]);
     return result;
 }
 

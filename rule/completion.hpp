@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "election.hpp"
 #include "equal_shares.hpp"
 
 namespace tarvek {
@@ -25,6 +26,17 @@ struct CompletionStats {
 // with a std::runtime_error after `max_runs_of_work` runs of the rule
 // (skipped runs do not count).
 constexpr std::uint64_t kMaxRunsOfWork = std::uint64_t{1} << 20;
+
+// The completion over a prepared election (with its tie ranks, if any): the
+// outcome, and the trial budget of a run of the rule that selects exactly it
+// (re-running the rule with that budget replays the outcome's run).
+struct Completion {
+    std::vector<Index> outcome;
+    double budget = 0.0;
+};
+Completion complete(const Election& election, double total_budget, bool skip_runs,
+                    CompletionStats* stats = nullptr,
+                    std::uint64_t max_runs_of_work = kMaxRunsOfWork);
 
 std::vector<std::string> complete_add1(const IdList& voters, const IdList& projects,
                                        const CostMap& cost, const ApproverMap& approvers,

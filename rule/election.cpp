@@ -9,10 +9,29 @@
 namespace tarvek {
 
 Index pick_winner(const Election& e, std::vector<Index>& best) {
-    return pick_tie_winner(
+    narrow_ties(
         best, [&](Index c) { return e.candidate_cost[c]; },
-        [&](Index c) { return e.candidate_total_utility[c]; },
-        [&](Index c) -> const std::string& { return *e.candidate_id[c]; });
+        [&](Index c) { return e.candidate_total_utility[c]; });
+    if (best.size() == 1) return best.front();
+    if (best.empty() || e.tie_rank.empty()) {
+        throw_unbroken_tie(best, [&](Index c) -> const std::string& { return *e.candidate_id[c]; });
+    }
+    Index chosen = best.front();
+    for (const Index c : best) {
+        if (e.tie_rank[c] < e.tie_rank[chosen]) chosen = c;
+    }
+    return chosen;
+}
+
+void set_tie_order(Election& e, const IdList& order) {
+    std::unordered_map<std::string_view, std::uint64_t> position;
+    position.reserve(order.size());
+    for (const auto& id : order) position.try_emplace(id, position.size());
+    e.tie_rank.assign(e.candidate_count(), 0);
+    for (Index c = 0; c < e.candidate_count(); ++c) {
+        const auto found = position.find(*e.candidate_id[c]);
+        e.tie_rank[c] = found != position.end() ? found->second : order.size() + c;
+    }
 }
 
 Election prepare_election(const IdList& voters, const IdList& projects, const CostMap& cost,

@@ -41,14 +41,25 @@ struct Election {
     std::vector<double> entry_cost;
     std::vector<std::int64_t> entry_candidate;
 
+    // A caller-chosen order for ties that survive cost and total utility:
+    // per candidate its rank, the lowest wins. Empty (the default): such a
+    // tie is the rule's tie-breaking error.
+    std::vector<std::uint64_t> tie_rank;
+
     std::size_t candidate_count() const { return candidate_id.size(); }
     bool voter_is_listed(Index voter) const { return voter < listed_voter_count; }
 };
 
 // The candidate to select among `best` (narrowed in place): the cheapest,
-// then the most useful; throws the tie-breaking error when that leaves more
-// than one.
+// then the most useful; when that leaves more than one, the lowest tie rank,
+// or without tie ranks the tie-breaking error. After a return, `best` holds
+// more than one candidate exactly when a tie was broken by rank.
 Index pick_winner(const Election& election, std::vector<Index>& best);
+
+// Ranks the candidates by the position of their id in `order` (the first
+// occurrence counts); candidates missing from it rank after all listed ones,
+// among themselves in candidate order.
+void set_tie_order(Election& election, const IdList& order);
 
 // Converts the caller's containers. Performs exactly the checked lookups that
 // can fail in a run of the rule (every cost; supporters of projects with a

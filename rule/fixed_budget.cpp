@@ -88,12 +88,49 @@ void RuleRunner::play_round() {
         winner = pick_winner(e, best_);
         leaves_[winner] = 1;
     }
+    const double price = selects ? e.candidate_cost[winner] / best_count_ : 0.0;
+    if (observer_ != nullptr) record_round(selects, winner, price);
     remaining_.erase(std::remove_if(remaining_.begin(), remaining_.end(),
                                     [&](Index c) { return leaves_[c] != 0; }),
                      remaining_.end());
     if (selects) {
         winners_.push_back(winner);
-        charge(winner, e.candidate_cost[winner] / best_count_);
+        charge(winner, price);
+    }
+    if (observer_ != nullptr) {
+        if (selects) supporter_money(winner, record_.money_after);
+        observer_->round(record_);
+    }
+}
+
+// The round's decisions before the candidates leave and the winner pays.
+void RuleRunner::record_round(bool selects, Index winner, double price) {
+    const Election& e = election_;
+    RoundRecord& r = record_;
+    r.selects = selects;
+    r.winner = winner;
+    r.count = selects ? best_count_ : 0.0;
+    r.price = price;
+    r.tied.clear();
+    if (selects && best_.size() > 1) r.tied = best_;
+    r.unaffordable.clear();
+    for (const Index c : remaining_) {
+        if (leaves_[c] == 0 || (selects && c == winner)) continue;
+        double money = 0.0;  // summed as evaluate() sums it
+        for (std::size_t i = e.supporters_begin[c]; i < e.supporters_begin[c + 1]; ++i) {
+            money += money_[e.supporter_voter[i]];
+        }
+        r.unaffordable.emplace_back(c, money);
+    }
+    r.money_before.clear();
+    r.money_after.clear();
+    if (selects) supporter_money(winner, r.money_before);
+}
+
+void RuleRunner::supporter_money(Index candidate, std::vector<double>& out) const {
+    const Election& e = election_;
+    for (std::size_t i = e.supporters_begin[candidate]; i < e.supporters_begin[candidate + 1]; ++i) {
+        out.push_back(money_[e.supporter_voter[i]]);
     }
 }
 

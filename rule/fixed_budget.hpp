@@ -4,15 +4,43 @@
 #define TARVEK_FIXED_BUDGET_HPP
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "election.hpp"
 
 namespace tarvek {
 
+// What one round of a run decided, as the run itself computed it.
+struct RoundRecord {
+    bool selects = false;   // false: the round selected nothing and ended the run
+    Index winner = 0;
+    double count = 0.0;     // the winner's effective vote count
+    double price = 0.0;     // per unit of utility
+    // Per entry of the winner's supporter list: money before and after the charge.
+    std::vector<double> money_before;
+    std::vector<double> money_after;
+    // The candidates of a tie broken by the election's tie ranks (else empty).
+    std::vector<Index> tied;
+    // Candidates found unaffordable in this round, with their supporters'
+    // money when they were examined (the round's money, before its charge).
+    std::vector<std::pair<Index, double>> unaffordable;
+};
+
+// Watches a run of the rule round by round; without one, a run pays one
+// pointer test per round.
+class RoundObserver {
+public:
+    virtual ~RoundObserver() = default;
+    virtual void round(const RoundRecord& record) = 0;
+};
+
 class RuleRunner {
 public:
     explicit RuleRunner(const Election& election);
+
+    // Reports every round of the following runs to `observer` (nullptr: none).
+    void set_observer(RoundObserver* observer) { observer_ = observer; }
 
     // The candidates selected with `total_budget`, in selection order. With
     // `watch_saturation`, also records whether every larger budget would
@@ -31,6 +59,8 @@ private:
     };
 
     void play_round();
+    void record_round(bool selects, Index winner, double price);
+    void supporter_money(Index candidate, std::vector<double>& out) const;
     void evaluate(Index candidate);
     Keyed next_in_order();
     bool has_next_in_order() const;
@@ -57,6 +87,8 @@ private:
     std::vector<Index> winners_;
     bool watching_ = false;
     bool saturated_ = false;
+    RoundObserver* observer_ = nullptr;
+    RoundRecord record_;
 };
 
 }  // namespace tarvek

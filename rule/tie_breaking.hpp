@@ -12,10 +12,9 @@
 namespace tarvek {
 
 // Narrows `choices` in place to the cheapest, then to the most useful of
-// those, and returns the single survivor. Throws the tie-breaking error, which
-// names every survivor in order, when none or more than one survive.
-template <class Item, class CostOf, class UtilityOf, class IdOf>
-Item pick_tie_winner(std::vector<Item>& choices, CostOf cost_of, UtilityOf utility_of, IdOf id_of) {
+// those.
+template <class Item, class CostOf, class UtilityOf>
+void narrow_ties(std::vector<Item>& choices, CostOf cost_of, UtilityOf utility_of) {
     if (!choices.empty()) {
         // Lowest cost: the earliest of equal costs stays; a NaN never replaces.
         std::size_t cheapest = 0;
@@ -44,14 +43,26 @@ Item pick_tie_winner(std::vector<Item>& choices, CostOf cost_of, UtilityOf utili
         }
         choices.resize(kept);
     }
-    if (choices.size() == 1) return choices.front();
+}
 
+// The tie-breaking error, naming every survivor of narrow_ties in order.
+template <class Item, class IdOf>
+[[noreturn]] void throw_unbroken_tie(const std::vector<Item>& choices, IdOf id_of) {
     std::string message = "Tie-breaking failed: ";
     for (const auto& item : choices) {
         message += id_of(item);
         message += ' ';
     }
     throw std::runtime_error(message);
+}
+
+// Narrows `choices` as narrow_ties does and returns the single survivor;
+// throws the tie-breaking error when none or more than one survive.
+template <class Item, class CostOf, class UtilityOf, class IdOf>
+Item pick_tie_winner(std::vector<Item>& choices, CostOf cost_of, UtilityOf utility_of, IdOf id_of) {
+    narrow_ties(choices, cost_of, utility_of);
+    if (choices.size() != 1) throw_unbroken_tie(choices, id_of);
+    return choices.front();
 }
 
 }  // namespace tarvek

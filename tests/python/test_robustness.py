@@ -361,6 +361,29 @@ def test_containers_changed_during_their_conversion(small_election):
         expect_list_of_str_or_ordinary_exception(function, args)
 
 
+def test_a_dict_changed_during_its_conversion_is_read_as_it_was_passed(small_election):
+    """Each dict is read as a whole before its values are converted: whatever a
+    value's conversion does to its dict, the result is that of the dict as it
+    was passed."""
+    for name in FUNCTIONS:
+        function = getattr(tarvekbindings, name)
+        expected = function(*small_election)
+        changes = [
+            (2, lambda d: d.clear()),
+            (2, lambda d: d.update({f"k{i}": 1.0 for i in range(1000)})),
+            (4, lambda d: d.pop("B")),
+        ]
+        for position, change in changes:
+            args = [*small_election]
+            args[position] = changed = dict(args[position])
+            changed["A"] = Mutating(lambda d=changed, change=change: change(d), changed["A"])
+            assert function(*args) == expected, (name, position)
+        args = [*small_election]
+        args[3] = approvers = {p: [*s] for p, s in args[3].items()}
+        approvers["A"][0] = ("x", Mutating(approvers.clear, 1))
+        assert function(*args) == expected, name
+
+
 # --- memory exhaustion ----------------------------------------------------------
 
 MEMORY_SCRIPT = textwrap.dedent("""
