@@ -73,6 +73,24 @@ public:
         return finish(x.valid, x.a, x.lo, x.hi, {0.0, 0.0}, magnitude(value) * relative);
     }
 
+    // An enclosure of both x and y, with x's slope: y's difference in slope
+    // is affine in t, so its extremes are taken at the ends of the range.
+    // `result` is the plain enclosure of both.
+    Affine hull(Affine x, Affine y, Interval result) const {
+        double lo = x.lo;
+        double hi = x.hi;
+        bool finite = true;
+        for (const double t : {t_.lo, t_.hi}) {
+            const double drift = y.a * t - x.a * t;
+            const double slack = (std::fabs(x.a * t) + std::fabs(y.a * t) + std::fabs(y.lo) +
+                                  std::fabs(y.hi)) * 0x1p-50 + kTiny;
+            finite = finite && std::isfinite(drift) && std::isfinite(slack);
+            lo = std::min(lo, drift + y.lo - slack);
+            hi = std::max(hi, drift + y.hi + slack);
+        }
+        return finish(x.valid && y.valid && finite, x.a, lo, hi, result);
+    }
+
     // x < y, and x <= y, for every t of the range. The bound on x - y is
     // affine in t, so its largest value is taken at an end of the range.
     bool below(Affine x, Affine y) const { return largest_difference(x, y, true); }

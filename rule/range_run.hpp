@@ -35,6 +35,15 @@ private:
         Interval range;
         bool nan;
     };
+    // An evaluation's state as it takes its supporters: what the failers
+    // paid, and whether a supporter taken may have paid under some budgets,
+    // with the shares it would have paid at.
+    struct Scan {
+        Gathered gathered;
+        bool may_have_paid;
+        Interval paid_share;
+        Affine paid_share_affine;
+    };
     struct Keyed {
         double guide;    // lower end of the key, NaN as +infinity: only a guide
         bool nan;
@@ -43,8 +52,17 @@ private:
 
     void play_round();
     void evaluate(Index candidate);
-    bool comes_after_all(Index candidate, const std::vector<Index>& group, Index position) const;
-    bool take_supporter(Index candidate, Index position, Gathered& gathered);
+    bool comes_after_all(Index candidate, std::size_t first, std::size_t last, Index position) const;
+    enum class Verdict { fails, pays, either };
+    struct Payment {
+        Verdict verdict;  // for every budget of the range, or either
+        Interval share;
+        Affine share_affine;
+    };
+    Payment test_payment(Index candidate, Index position, const Gathered& gathered) const;
+    bool take_supporter(Index candidate, Index position, Scan& scan);
+    void pick_best();
+    void settle_maybe_scanned(Index candidate);
     void charge(Index winner);
     bool candidate_before(Index a, Interval bound_a, Index b, Interval bound_b) const;
     bool supporter_before(Index candidate, Index position_a, Index position_b) const;
@@ -74,13 +92,20 @@ private:
     // is computed from), as an interval and affine.
     std::vector<Interval> final_share_;
     std::vector<Affine> final_share_affine_;
+    // Per candidate, its count in this round if it contends, else 0.
+    std::vector<Interval> count_;
     std::vector<Index> remaining_;
+    std::vector<Interval> scanned_bound_;  // per scanned candidate, its bound before the round
     std::vector<char> leaves_;
     std::vector<Index> best_;
+    std::vector<Index> contenders_;  // this round's, in the order scanned
     Interval best_count_{0.0, 0.0};
     std::vector<Keyed> heap_;
-    std::vector<Index> group_;           // supporters of the open group
-    std::vector<Index> previous_group_;  // those of the group before it
+    // An evaluation's supporters in the order taken, cut into groups: where
+    // each group begins in `taken_`, and the scan's state before it.
+    std::vector<Index> taken_;
+    std::vector<std::size_t> group_begin_;
+    std::vector<Scan> before_group_;
     std::vector<GroupMember> members_;
     std::vector<Index> winners_;
 };
