@@ -68,7 +68,7 @@ void count_work(const CompletionStats& counts, std::uint64_t max_runs_of_work) {
 Completion complete(const Election& e, double total_budget, bool skip_runs,
                     CompletionStats* stats, std::uint64_t max_runs_of_work) {
     CompletionStats counts;
-    RuleRunner runner(e);
+    RuleRunner runner(e, kLastStartMoney);
     RangeRunner range_runner(e);
     std::vector<Index> outcome = runner.run(total_budget, false);
     double outcome_budget = total_budget;

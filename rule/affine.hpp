@@ -9,6 +9,27 @@
 // its magnitude); the affine arithmetic's own rounding is absorbed into the
 // remainder with generous slack. A value that is not finite is invalid, and
 // decides nothing.
+//
+// Where the constants come from (eps = 2^-53, the unit roundoff of
+// round-to-nearest; every bound below holds for normal results, and a result
+// near underflow is off by at most 2^-1075 absolutely):
+// - finish(): an operation such as fl(x + y) stands for x + y + e with
+//   |e| <= eps |result|. Computing the new coefficients a, lo and hi rounds
+//   each once more, by at most eps |a| (times |t| <= t_max), eps |lo| and
+//   eps |hi|. The slack is twice the sum of these four, (...) * 2^-52, which
+//   also covers the relative error of computing the sum itself; kTiny =
+//   2^-1000 covers the absolute errors near underflow many times over, at the
+//   price of deciding nothing about differences below it. The ends lo - slack
+//   and hi + slack are rounded too, and next_below/next_above move them out
+//   past that rounding.
+// - largest_difference(): the bound (x.a t - y.a t) + (x.hi - y.lo) is
+//   computed with five roundings, each at most eps times a sum of the four
+//   magnitudes |x.a t|, |y.a t|, |x.hi|, |y.lo|; 2^-50 = 8 eps times that sum
+//   covers them, and the rounding of the slack itself, with room. Rounding is
+//   monotone, so a computed bound below 0 means a real one below 0.
+// - hull(): the same computation, with y.lo and y.hi in place of x.hi.
+// - The relative widening of 2^-50 at a price (range_run.cpp): two roundings
+//   of at most eps each, (1 + eps)^2 < 1 + 2^-51.
 #ifndef TARVEK_AFFINE_HPP
 #define TARVEK_AFFINE_HPP
 

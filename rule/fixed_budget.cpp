@@ -27,8 +27,9 @@ std::uint64_t key_order(double key) {
 
 }  // namespace
 
-RuleRunner::RuleRunner(const Election& election)
+RuleRunner::RuleRunner(const Election& election, double largest_start_money)
     : election_(election),
+      largest_start_money_(largest_start_money),
       money_(election.voter_count),
       bound_(election.candidate_count()),
       leaves_(election.candidate_count()) {
@@ -285,9 +286,13 @@ void RuleRunner::check_stable_evaluation(Index candidate, double final_share, Ke
 
 // An unaffordable candidate stays unaffordable at every larger budget when
 // all its supporters are unlisted (their money does not depend on the
-// budget), or when it costs +infinity and its supporters' money is far from
-// overflowing: a larger budget adds at most about 2^54 to each of them before
-// the trial budget stops growing, so their sum stays finite.
+// budget), or when it costs +infinity and its supporters' money stays far
+// from overflowing: at a larger budget every listed supporter starts with at
+// most the largest start money more and pays the same (see
+// check_stable_evaluation), so each holds less than its money here plus that
+// start money, with rounding; with both parts below 2^1000 in total, the sum
+// stays far below the largest double (about 2^1024), so it is finite and
+// below +infinity.
 bool RuleRunner::stays_unaffordable(Index candidate, double cost) const {
     const Election& e = election_;
     if (!e.candidate_has_listed_supporter[candidate]) return true;
@@ -296,7 +301,9 @@ bool RuleRunner::stays_unaffordable(Index candidate, double cost) const {
     for (std::size_t i = e.supporters_begin[candidate]; i < e.supporters_begin[candidate + 1]; ++i) {
         magnitude += std::fabs(money_[e.supporter_voter[i]]);
     }
-    return magnitude <= 1e300;
+    const double supporters =
+        static_cast<double>(e.supporters_begin[candidate + 1] - e.supporters_begin[candidate]);
+    return magnitude <= 0x1p1000 && supporters * largest_start_money_ <= 0x1p1000;
 }
 
 void RuleRunner::charge(Index winner, double price) {

@@ -343,22 +343,10 @@ void RangeRunner::evaluate(Index candidate) {
             if (!has_next) return;
         } else if (!has_next || comes_after_all(candidate, group_begin_.back(), taken_.size(), next)) {
             const std::size_t first = group_begin_.back();
+            const Scan before = scan;
+            bool pays = false;
             if (taken_.size() - first == 1) {
-                const Scan before = scan;
-                if (take_supporter(candidate, taken_[first], scan)) {
-                    // The payer comes before every supporter not yet reached
-                    // (`next` does), or that supporter pays too, at the same
-                    // share, where it comes first: the count is the same.
-                    for (const Keyed& rest : heap_) {
-                        if (supporter_before(candidate, taken_[first], rest.position)) continue;
-                        require(group_begin_.size() < 2 ||
-                                comes_after_all(candidate, group_begin_[group_begin_.size() - 2],
-                                                first, rest.position));
-                        require(test_payment(candidate, rest.position, before.gathered).verdict ==
-                                Verdict::pays);
-                    }
-                    return;
-                }
+                pays = take_supporter(candidate, taken_[first], scan);
             } else {
                 members_.clear();
                 for (std::size_t k = first; k < taken_.size(); ++k) {
@@ -366,7 +354,30 @@ void RangeRunner::evaluate(Index candidate) {
                     members_.push_back(
                         {money_[voter], money_affine_[voter], e.supporter_utility[begin + taken_[k]]});
                 }
-                require(fail_in_any_order(members_, cost, affine_, scan.gathered));
+                if (!fail_in_any_order(members_, cost, affine_, scan.gathered)) {
+                    // Or every member pays at the share they all face: the
+                    // first one, whoever it is, pays, and the count is the same.
+                    for (std::size_t k = first; k < taken_.size(); ++k) {
+                        require(test_payment(candidate, taken_[k], scan.gathered).verdict ==
+                                Verdict::pays);
+                    }
+                    pays = take_supporter(candidate, taken_[first], scan);
+                    require(pays);
+                }
+            }
+            if (pays) {
+                // The payers come before every supporter not yet reached
+                // (`next` does), or that supporter pays too, at the same
+                // share, where it comes first: the count is the same.
+                for (const Keyed& rest : heap_) {
+                    if (comes_after_all(candidate, first, taken_.size(), rest.position)) continue;
+                    require(group_begin_.size() < 2 ||
+                            comes_after_all(candidate, group_begin_[group_begin_.size() - 2], first,
+                                            rest.position));
+                    require(test_payment(candidate, rest.position, before.gathered).verdict ==
+                            Verdict::pays);
+                }
+                return;
             }
             if (!has_next) {
                 // Nobody pays under the budgets that got this far; under
@@ -530,7 +541,11 @@ void RangeRunner::charge(Index winner) {
     const Interval price{cost / best_count_.hi, cost / best_count_.lo};
     require(finite(price));
     // price = cost / (cost / share) is the winner's final share up to two
-    // roundings, each below 2^-53 of it.
+    // roundings, each below 2^-53 of it, and so within 2^-50 of it with room
+    // to spare. That holds only while the count and the price are normal
+    // numbers: below DBL_MIN a rounding is not relative to the value.
+    require(best_count_.lo >= std::numeric_limits<double>::min() &&
+            price.lo >= std::numeric_limits<double>::min());
     const Affine price_affine =
         affine_.widen_relative(final_share_affine_[winner], 0x1p-50, final_share_[winner]);
     classes_of_charge_.clear();
