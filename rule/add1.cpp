@@ -83,10 +83,12 @@ Completion complete(const Election& e, double total_budget, bool skip_runs,
         double spent = outcome_cost(e, outcome);
         std::vector<char> selected(e.candidate_count(), 0);
         double range = 2.0;  // trial budgets to settle with the next range run
-        // Where even two budgets in a row decide differently (a vote with
-        // many voters whose money differs by rounding only), range runs are
-        // wasted: after each such failure, wait twice as many single runs,
-        // from 4 up to 256, before the next try.
+        // Where even a few budgets in a row decide differently (a vote with
+        // many voters whose payers move with every unit of money), range
+        // runs cost more than the single runs they replace: after each
+        // failure of a range of at most 4 budgets, wait twice as many single
+        // runs, from 4 up to 256, before the next try, until a range of 8
+        // or more succeeds again.
         std::uint64_t single_runs_before_range = 0;
         std::uint64_t backoff = 4;
         // The proof that nothing changes any more matters only for elections
@@ -148,10 +150,10 @@ Completion complete(const Election& e, double total_budget, bool skip_runs,
                     outcome_budget = last;
                     held_from_range = true;
                     counts.skipped_runs += static_cast<std::uint64_t>(range);
+                    if (range >= 8.0) backoff = 4;
                     range *= 2.0;
-                    backoff = 4;
                 } else {
-                    if (range <= 2.0) {
+                    if (range <= 4.0) {
                         single_runs_before_range = backoff;
                         backoff = std::min<std::uint64_t>(2 * backoff, 256);
                     }
