@@ -3,6 +3,7 @@ instance files it reads, and small timing and memory helpers."""
 
 from __future__ import annotations
 
+import csv
 import gc
 import math
 import os
@@ -13,6 +14,8 @@ from pathlib import Path
 from typing import Any, Callable, Iterable
 
 REPO = Path(__file__).resolve().parent.parent
+# The real elections: TARVEK_PABULIB_DIR, or ../shared/data/pabulib beside the repository.
+DATA_DIR = Path(os.environ.get("TARVEK_PABULIB_DIR") or REPO.parent / "shared" / "data" / "pabulib")
 NATIVE_SOURCE = REPO / "bench" / "native"
 BUILD_DIR = REPO / "build" / "bench"
 NATIVE_BINARY = BUILD_DIR / "tarvek_bench"
@@ -27,6 +30,17 @@ def log(message: str) -> None:
 
 # ---------------------------------------------------------------------------
 # The native program
+
+
+def write_table(path: Path, comment: str, columns: list[str], rows: Iterable[dict[str, Any]]) -> None:
+    """A CSV of `rows` under a first line "# <comment>"; floats to 6 digits."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "w", newline="") as f:
+        f.write(f"# {comment}\n")
+        writer = csv.DictWriter(f, fieldnames=columns, extrasaction="ignore")
+        writer.writeheader()
+        for row in rows:
+            writer.writerow({k: (f"{v:.6g}" if isinstance(v, float) else v) for k, v in row.items()})
 
 
 def ensure_native() -> Path:

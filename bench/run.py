@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Speed of tarvekbindings on real participatory-budgeting votes.
 
-For every election file (default: the .pb files of /work/shared/data/pabulib)
+For every election file (default: the .pb files of ../shared/data/pabulib
+beside the repository, or of TARVEK_PABULIB_DIR)
 the benchmark measures
 
 - equal_shares_utils and equal_shares_add1 called from Python;
@@ -37,7 +38,6 @@ stdout at the end and, as CSV, to bench/results/<name>.csv.
 from __future__ import annotations
 
 import argparse
-import csv
 import datetime
 import json
 import os
@@ -53,7 +53,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import benchlib  # noqa: E402
 from benchlib import log  # noqa: E402
 
-DATA_DIR = Path("/work/shared/data/pabulib")
+DATA_DIR = benchlib.DATA_DIR
 
 # Elections whose completion takes seconds even in the engine and minutes in
 # the yardstick; --quick leaves them out.
@@ -466,15 +466,12 @@ def same_text(row: dict[str, Any]) -> str:
 
 
 def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) -> None:
-    path.parent.mkdir(parents=True, exist_ok=True)
-    with open(path, "w", newline="") as f:
-        f.write(f"# tarvekbindings benchmark; {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC; "
-                f"commit {opts.commit}; rule/ sources {opts.rule_digest}; {platform.machine()} {os.cpu_count()} cores; Python {platform.python_version()}; "
-                f"yardstick cap {opts.max_seconds:g} s, replay cap {opts.replay_seconds:g} s\n")
-        writer = csv.DictWriter(f, fieldnames=COLUMNS, extrasaction="ignore")
-        writer.writeheader()
-        for row in rows:
-            writer.writerow({k: (f"{v:.6g}" if isinstance(v, float) else v) for k, v in row.items()})
+    benchlib.write_table(
+        path,
+        f"tarvekbindings benchmark; {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC; "
+        f"commit {opts.commit}; rule/ sources {opts.rule_digest}; {platform.machine()} {os.cpu_count()} cores; Python {platform.python_version()}; "
+        f"yardstick cap {opts.max_seconds:g} s, replay cap {opts.replay_seconds:g} s",
+        COLUMNS, rows)
 
 
 def rule_digest() -> str:

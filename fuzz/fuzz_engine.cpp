@@ -44,6 +44,7 @@
 
 #include "equal_shares.hpp"
 #include "fuzz_stats.hpp"
+#include "election_instance.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -165,13 +166,8 @@ private:
     std::size_t size_;
 };
 
-struct Instance {
-    tarvek::IdList voters;
-    tarvek::IdList projects;
-    tarvek::CostMap cost;
-    tarvek::ApproverMap approvers;
-    tarvek::UtilityMap total_utility;
-    double total_budget = 0.0;
+// An election with the choices to break a tie between.
+struct Instance : tarvek_support::Instance {
     tarvek::IdList choices;
 };
 

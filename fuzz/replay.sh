@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Replays saved fuzz inputs through the fuzz target without libFuzzer: builds
-# it with the ordinary compiler (g++ by default) and a small main into
-# build/fuzz-replay, then runs every file of the given paths (default: the
-# seed corpus and the regression inputs). Exits non-zero if any input fails.
+# it with the ordinary compiler (g++ by default) and a small main (CMake
+# target fuzz_replay) into build/fuzz-replay, then runs every file of the
+# given paths (default: the seed corpus and the regression inputs). Exits non-zero if any input fails.
 # TARVEK_FUZZ_DUMP=1 prints each decoded instance as Python literals.
 #
 #   bash fuzz/replay.sh [PATH...]
@@ -14,14 +14,13 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$root/build/fuzz-replay"
 mkdir -p "$out"
 
-cxx="${CXX:-g++}"
-flags=(-std=c++17 -g -O1 -ffp-contract=off -fno-omit-frame-pointer
-       -I"$root/rule" -I"$root/tests/reference" -I"$root/fuzz")
-if [[ "${TARVEK_REPLAY_SANITIZE:-1}" != 0 ]]; then
-    flags+=(-fsanitize=address,undefined -fno-sanitize-recover=all)
-fi
-"$cxx" "${flags[@]}" "$root"/rule/*.cpp "$root/tests/reference/reference.cpp" \
-    "$root/fuzz/fuzz_engine.cpp" "$root/fuzz/replay_main.cpp" -o "$out/replay"
+sanitize=ON
+[[ "${TARVEK_REPLAY_SANITIZE:-1}" != 0 ]] || sanitize=OFF
+cmake -S "$root" -B "$out/build" -DCMAKE_CXX_COMPILER="${CXX:-g++}" \
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
+    -DTARVEK_BUILD_MODULE=OFF -DTARVEK_BUILD_FUZZ=ON -DTARVEK_SANITIZE="$sanitize" >/dev/null
+cmake --build "$out/build" -j"${JOBS:-2}" --target fuzz_replay >/dev/null
+cp "$out/build/fuzz/fuzz_replay" "$out/replay"
 
 if [[ $# -gt 0 ]]; then
     exec "$out/replay" "$@"

@@ -14,25 +14,16 @@ set -euo pipefail
 seconds="${1:-60}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$root/build/fuzz"
-mkdir -p "$out/obj" "$out/corpus" "$out/artifacts"
+mkdir -p "$out/corpus" "$out/artifacts"
 
-cxx="${CXX_FUZZ:-clang++}"
-flags=(-std=c++17 -g -O1 -fno-omit-frame-pointer -ffp-contract=off
-       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
-       -I"$root/rule" -I"$root/tests/reference" -I"$root/fuzz")
-sources=("$root"/rule/*.cpp "$root/tests/reference/reference.cpp" "$root/fuzz/fuzz_engine.cpp")
-
-# Rebuild only the objects whose source or headers changed.
-objects=()
-for src in "${sources[@]}"; do
-    obj="$out/obj/$(echo "${src#"$root"/}" | tr '/' '_').o"
-    objects+=("$obj")
-    if [[ ! -f "$obj" || "$src" -nt "$obj" ]] ||
-       [[ -n "$(find "$root/rule" "$root/tests/reference" "$root/fuzz" -name '*.hpp' -newer "$obj" -print -quit)" ]]; then
-        "$cxx" "${flags[@]}" -c "$src" -o "$obj"
-    fi
-done
-"$cxx" "${flags[@]}" "${objects[@]}" -o "$out/fuzz_engine"
+# Built with CMake, with the project's flags (tarvek_flags) plus libFuzzer,
+# AddressSanitizer and UBSan; only what changed is rebuilt.
+cmake -S "$root" -B "$out/build" -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" \
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
+    -DTARVEK_BUILD_MODULE=OFF -DTARVEK_BUILD_FUZZ=ON -DTARVEK_LIBFUZZER=ON -DTARVEK_SANITIZE=ON \
+    -DTARVEK_WERROR="${TARVEK_WERROR:-OFF}" >/dev/null
+cmake --build "$out/build" -j"${JOBS:-2}" --target fuzz_engine
+cp "$out/build/fuzz/fuzz_engine" "$out/fuzz_engine"
 
 # -timeout: one input may take at most this long (a hang is a failure).
 # Completions whose plain steps run long are checked in a child process with

@@ -11,9 +11,14 @@
 //
 // Here the dict is read once, up front, into a snapshot that owns every key
 // and value:
-// - PyDict_Items reads the dict's own storage and runs no Python code: CPython
-//   copies the entries in C, PyPy calls the base type's dict.items, so no
-//   method a dict subclass overrides is ever called.
+// - No method that a dict subclass overrides is called. On CPython,
+//   PyDict_Items copies the entries from the dict's storage in C. On PyPy it
+//   runs the base type's dict.items, which asks the subclass's own __len__ for
+//   the list's size; so there the dict is first copied with PyDict_Copy (the
+//   base type's dict.copy, which calls no override) and the items are read from
+//   that plain copy. (CPython's PyDict_Copy would call an overridden keys().)
+//   PyPy itself still calls an overridden __len__ whenever it hands a dict
+//   subclass to C code, before the module sees the object.
 // - The snapshot is a C++ vector of owned references that no Python code can
 //   reach. Whatever a conversion does to the dict (clearing it, growing it,
 //   calling the module again), the entries still to be converted and the one
@@ -49,7 +54,15 @@ struct plain_dict_caster
         }
         std::vector<std::pair<py::object, py::object>> entries;
         {
+#if defined(PYPY_VERSION)
+            auto plain = py::reinterpret_steal<py::object>(PyDict_Copy(src.ptr()));
+            if (!plain) {
+                throw py::error_already_set();
+            }
+            auto items = py::reinterpret_steal<py::list>(PyDict_Items(plain.ptr()));
+#else
             auto items = py::reinterpret_steal<py::list>(PyDict_Items(src.ptr()));
+#endif
             if (!items) {
                 throw py::error_already_set();
             }

@@ -1,12 +1,36 @@
 #include "election.hpp"
 
+#include <algorithm>
 #include <string_view>
 #include <unordered_map>
 
 #include "checked_lookup.hpp"
+#include "id_index.hpp"
 #include "tie_breaking.hpp"
 
 namespace tarvek {
+namespace {
+
+// Indexes `ids` in order and hands each index to `use`. A batch of ids is
+// hashed and its table slots prefetched before the batch is looked up, so
+// that the cache misses of a big table overlap instead of queuing.
+template <class Ids, class IdOf, class Use>
+void index_in_order(IdIndex& index, const Ids& ids, IdOf id_of, Use use) {
+    constexpr std::size_t kBatch = 16;
+    std::uint64_t hashes[kBatch];
+    for (std::size_t start = 0; start < ids.size(); start += kBatch) {
+        const std::size_t count = std::min(kBatch, ids.size() - start);
+        for (std::size_t j = 0; j < count; ++j) {
+            hashes[j] = IdIndex::hash(id_of(ids[start + j]));
+            index.prefetch(hashes[j]);
+        }
+        for (std::size_t j = 0; j < count; ++j) {
+            use(ids[start + j], index.insert(id_of(ids[start + j]), hashes[j]));
+        }
+    }
+}
+
+}  // namespace
 
 Index pick_winner(const Election& e, std::vector<Index>& best) {
     narrow_ties(
@@ -39,13 +63,19 @@ Election prepare_election(const IdList& voters, const IdList& projects, const Co
     Election election;
     election.voter_entries = static_cast<double>(voters.size());
 
-    std::unordered_map<std::string_view, Index> voter_index;
-    voter_index.reserve(voters.size());
-    for (const auto& voter : voters) {
-        voter_index.try_emplace(voter, static_cast<Index>(voter_index.size()));
-    }
+    IdIndex voter_index(voters.size());
+    index_in_order(
+        voter_index, voters, [](const Id& voter) -> std::string_view { return voter; },
+        [](const Id&, Index) {});
     election.listed_voter_count = voter_index.size();
 
+    // Room for every supporter entry up front: the lists of non-candidates
+    // are counted too, but growing arrays of this size step by step costs
+    // more than that.
+    std::size_t entries = 0;
+    for (const auto& listed : approvers) entries += listed.second.size();
+    election.supporter_voter.reserve(entries);
+    election.supporter_utility.reserve(entries);
     election.supporters_begin.push_back(0);
     election.entry_cost.reserve(projects.size());
     election.entry_candidate.reserve(projects.size());
@@ -71,15 +101,15 @@ Election prepare_election(const IdList& voters, const IdList& projects, const Co
                     election.candidate_total_utility.push_back(utility);
                     bool has_listed = false;
                     bool has_unlisted = false;
-                    for (const auto& [voter, voter_utility] : supporters) {
-                        const auto inserted =
-                            voter_index.try_emplace(voter, static_cast<Index>(voter_index.size()));
-                        const Index index = inserted.first->second;
-                        has_listed = has_listed || index < election.listed_voter_count;
-                        has_unlisted = has_unlisted || index >= election.listed_voter_count;
-                        election.supporter_voter.push_back(index);
-                        election.supporter_utility.push_back(static_cast<double>(voter_utility));
-                    }
+                    index_in_order(
+                        voter_index, supporters,
+                        [](const Supporter& s) -> std::string_view { return s.first; },
+                        [&](const Supporter& s, Index index) {
+                            has_listed = has_listed || index < election.listed_voter_count;
+                            has_unlisted = has_unlisted || index >= election.listed_voter_count;
+                            election.supporter_voter.push_back(index);
+                            election.supporter_utility.push_back(static_cast<double>(s.second));
+                        });
                     election.candidate_has_listed_supporter.push_back(has_listed);
                     election.candidate_has_unlisted_supporter.push_back(has_unlisted);
                     election.supporters_begin.push_back(election.supporter_voter.size());

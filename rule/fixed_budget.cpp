@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 
@@ -11,19 +10,6 @@ namespace tarvek {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-
-// Supporter order of an evaluation: by money / utility, smallest first, NaN
-// after +infinity, equal keys in list order (a stable order). Keys become
-// integers with the same order (-0 and +0 alike, every NaN last and equal), so
-// that comparing two supporters is two integer comparisons.
-std::uint64_t key_order(double key) {
-    if (std::isnan(key)) return ~std::uint64_t{0};
-    if (key == 0.0) key = 0.0;
-    std::uint64_t bits;
-    std::memcpy(&bits, &key, sizeof bits);
-    constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
-    return (bits & kSign) != 0 ? ~bits : bits | kSign;
-}
 
 }  // namespace
 
@@ -36,8 +22,18 @@ RuleRunner::RuleRunner(const Election& election, double largest_start_money)
     remaining_.reserve(election.candidate_count());
     best_.reserve(election.candidate_count());
     winners_.reserve(election.candidate_count());
-    heap_.reserve(election.longest_supporter_list);
-    front_.reserve(election.longest_supporter_list);
+    class_.resize(election.voter_count);
+    unit_utilities_.resize(election.candidate_count());
+    for (Index c = 0; c < election.candidate_count(); ++c) {
+        const auto first = election.supporter_utility.begin() +
+                           static_cast<std::ptrdiff_t>(election.supporters_begin[c]);
+        const auto last = election.supporter_utility.begin() +
+                          static_cast<std::ptrdiff_t>(election.supporters_begin[c + 1]);
+        unit_utilities_[c] = std::all_of(first, last, [](double u) { return u == 1.0; });
+    }
+    supporter_money_.reserve(election.longest_supporter_list);
+    supporter_class_.reserve(election.longest_supporter_list);
+    keys_.reserve(election.longest_supporter_list);
 }
 
 const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_saturation) {
@@ -52,6 +48,14 @@ const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_satura
     std::fill(money_.begin(), money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count),
               start);
     std::fill(money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count), money_.end(), 0.0);
+    class_key_.assign({key_order(start), key_order(0.0)});
+    moved_.clear();
+    const std::uint32_t listed_class = 0;
+    const std::uint32_t unlisted_class = zero_class_ = 1;
+    std::fill(class_.begin(), class_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count),
+              listed_class);
+    std::fill(class_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count), class_.end(),
+              unlisted_class);
 
     remaining_.clear();
     for (Index c = 0; c < e.candidate_count(); ++c) {
@@ -135,78 +139,50 @@ void RuleRunner::supporter_money(Index candidate, std::vector<double>& out) cons
     }
 }
 
-// Removes and returns the next supporter in key order. The supporters that
-// share the smallest key (often many: all who have run out of money) come
-// first in list order, which is the order they were filled in, so one scan
-// serves them; a heap is built for the rest only when they are needed.
-RuleRunner::Keyed RuleRunner::next_in_order() {
-    const auto after = [](const Keyed& a, const Keyed& b) {
-        return a.order > b.order || (a.order == b.order && a.position > b.position);
-    };
-    if (!split_) {
-        std::uint64_t smallest = ~std::uint64_t{0};
-        for (const Keyed& k : heap_) smallest = std::min(smallest, k.order);
-        front_.clear();
-        front_next_ = 0;
-        std::size_t kept = 0;
-        for (const Keyed& k : heap_) {
-            if (k.order == smallest) {
-                front_.push_back(k);
-            } else {
-                heap_[kept++] = k;
-            }
-        }
-        heap_.resize(kept);
-        split_ = true;
-        heap_ready_ = false;
-    }
-    if (front_next_ < front_.size()) return front_[front_next_++];
-    if (!heap_ready_) {
-        std::make_heap(heap_.begin(), heap_.end(), after);
-        heap_ready_ = true;
-    }
-    std::pop_heap(heap_.begin(), heap_.end(), after);
-    const Keyed next = heap_.back();
-    heap_.pop_back();
-    return next;
-}
-
-bool RuleRunner::has_next_in_order() const {
-    return (split_ && front_next_ < front_.size()) || !heap_.empty();
-}
-
 void RuleRunner::evaluate(Index candidate) {
     const Election& e = election_;
     const std::size_t begin = e.supporters_begin[candidate];
     const std::size_t end = e.supporters_begin[candidate + 1];
     const double cost = e.candidate_cost[candidate];
 
+    const std::size_t n = end - begin;
+    supporter_money_.resize(n);
+    supporter_class_.resize(n);
     double supporter_money = 0.0;
-    for (std::size_t i = begin; i < end; ++i) supporter_money += money_[e.supporter_voter[i]];
+    for (std::size_t i = 0; i < n; ++i) {
+        const Index voter = e.supporter_voter[begin + i];
+        supporter_money_[i] = money_[voter];
+        supporter_class_[i] = class_[voter];
+        supporter_money += supporter_money_[i];
+    }
     if (cost > supporter_money) {
         leaves_[candidate] = 1;
         if (watching_ && !stays_unaffordable(candidate, cost)) give_up_saturation();
         return;
     }
 
-    // Supporters are needed in key order only up to the first who can pay.
-    heap_.clear();
-    for (std::size_t i = begin; i < end; ++i) {
-        heap_.push_back({key_order(money_[e.supporter_voter[i]] / e.supporter_utility[i]),
-                         static_cast<Index>(i - begin)});
+    if (unit_utilities_[candidate]) {
+        // Dividing by 1 changes nothing: the key is the money's, the class's.
+        order_.start_by_class(supporter_class_.data(), n, class_key_);
+    } else {
+        keys_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            keys_[i] = key_order(supporter_money_[i] / e.supporter_utility[begin + i]);
+        }
+        order_.start(keys_.data(), n);
     }
-    split_ = false;
 
     double utility_left = static_cast<double>(e.candidate_total_utility[candidate]);
     double paid = 0.0;
     bool any_failed = false;
-    while (has_next_in_order()) {
-        const Keyed next = next_in_order();
-        const Index voter = e.supporter_voter[begin + next.position];
-        const double utility = e.supporter_utility[begin + next.position];
+    while (order_.has_next()) {
+        const std::size_t position = order_.next();
+        const Index voter = e.supporter_voter[begin + position];
+        const double utility = e.supporter_utility[begin + position];
+        const double money = supporter_money_[position];
         const double share = (cost - paid) / utility_left;
-        if (share * utility > money_[voter]) {
-            paid += money_[voter];
+        if (share * utility > money) {
+            paid += money;
             utility_left -= utility;
             any_failed = true;
             if (e.voter_is_listed(voter)) give_up_saturation();
@@ -224,7 +200,7 @@ void RuleRunner::evaluate(Index candidate) {
                 best_.push_back(candidate);
             }
         }
-        if (watching_ && saturated_) check_stable_evaluation(candidate, share, next, any_failed);
+        if (watching_ && saturated_) check_stable_evaluation(candidate, share, position, any_failed);
         return;
     }
     // Nobody could pay; supporters who are not listed fail the same way at
@@ -255,8 +231,8 @@ void RuleRunner::evaluate(Index candidate) {
 // - Charging: the price depends only on cost and best count; listed charges
 //   are never cut at T, so with more money they are not cut at T' either;
 //   unlisted ones repeat exactly.
-void RuleRunner::check_stable_evaluation(Index candidate, double final_share, Keyed payer,
-                                         bool any_failed) {
+void RuleRunner::check_stable_evaluation(Index candidate, double final_share,
+                                         std::size_t payer, bool any_failed) {
     const Election& e = election_;
     const std::size_t begin = e.supporters_begin[candidate];
     const std::size_t end = e.supporters_begin[candidate + 1];
@@ -272,15 +248,14 @@ void RuleRunner::check_stable_evaluation(Index candidate, double final_share, Ke
     // A listed payer with a negative utility only moves to the front as money
     // grows, ahead of every unlisted supporter; listed ones that overtake it
     // pass, as checked above.
-    const std::size_t payer_at = begin + payer.position;
+    const std::size_t payer_at = begin + payer;
     if (e.voter_is_listed(e.supporter_voter[payer_at]) && e.supporter_utility[payer_at] < 0.0) return;
     if (!e.candidate_has_unlisted_supporter[candidate]) return;
-    Keyed first_unlisted = payer;
-    while (e.voter_is_listed(e.supporter_voter[begin + first_unlisted.position])) {
-        if (!has_next_in_order()) return;  // no unlisted supporter after the failers
-        first_unlisted = next_in_order();
+    std::size_t at = payer_at;
+    while (e.voter_is_listed(e.supporter_voter[at])) {
+        if (!order_.has_next()) return;  // no unlisted supporter after the failers
+        at = begin + order_.next();
     }
-    const std::size_t at = begin + first_unlisted.position;
     if (final_share * e.supporter_utility[at] > money_[e.supporter_voter[at]]) give_up_saturation();
 }
 
@@ -306,6 +281,23 @@ bool RuleRunner::stays_unaffordable(Index candidate, double cost) const {
     return magnitude <= 0x1p1000 && supporters * largest_start_money_ <= 0x1p1000;
 }
 
+// Supporters of one class who pay the same (all with utility 1 do) end in
+// one class again: the class that the last supporter of a class moved to in
+// this run is taken when its key fits, and a new class is opened otherwise.
+// Everybody who runs out of money joins one class.
+std::uint32_t RuleRunner::class_after_charge(Index voter, double money) {
+    const std::uint64_t key = key_order(money);
+    if (key == class_key_[zero_class_]) return zero_class_;
+    const std::uint32_t old_class = class_[voter];
+    if (moved_.size() <= old_class) moved_.resize(class_key_.size(), Move{0, kNoMove});
+    Move& moved = moved_[old_class];
+    if (moved.to == kNoMove || moved.key != key) {
+        moved = {key, static_cast<std::uint32_t>(class_key_.size())};
+        class_key_.push_back(key);
+    }
+    return moved.to;
+}
+
 void RuleRunner::charge(Index winner, double price) {
     const Election& e = election_;
     for (std::size_t i = e.supporters_begin[winner]; i < e.supporters_begin[winner + 1]; ++i) {
@@ -317,6 +309,7 @@ void RuleRunner::charge(Index winner, double price) {
             give_up_saturation();
         }
         money -= cut ? money : payment;
+        class_[e.supporter_voter[i]] = class_after_charge(e.supporter_voter[i], money);
         if (watching_ && !std::isfinite(money)) give_up_saturation();
     }
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "election.hpp"
+#include "key_order.hpp"
 
 namespace tarvek {
 
@@ -59,20 +60,15 @@ public:
     bool saturated() const { return saturated_; }
 
 private:
-    struct Keyed {
-        std::uint64_t order;  // money / utility, as an integer of the same order
-        Index position;       // position in the candidate's supporter list
-    };
-
     void play_round();
     void record_round(bool selects, Index winner, double price);
     void supporter_money(Index candidate, std::vector<double>& out) const;
     void evaluate(Index candidate);
-    Keyed next_in_order();
-    bool has_next_in_order() const;
-    void check_stable_evaluation(Index candidate, double final_share, Keyed payer, bool any_failed);
+    void check_stable_evaluation(Index candidate, double final_share, std::size_t payer,
+                                 bool any_failed);
     bool stays_unaffordable(Index candidate, double cost) const;
     void charge(Index winner, double price);
+    std::uint32_t class_after_charge(Index voter, double money);
     void give_up_saturation() { saturated_ = false; }
 
     const Election& election_;
@@ -83,14 +79,27 @@ private:
     std::vector<char> leaves_;         // per candidate: drop at the end of this round
     std::vector<Index> best_;
     double best_count_ = 0.0;
-    // The supporters of the evaluation not yet taken in key order: those of
-    // the smallest key in `front_` (from front_next_ on), the others in
-    // `heap_`, a heap once heap_ready_.
-    std::vector<Keyed> heap_;
-    std::vector<Keyed> front_;
-    std::size_t front_next_ = 0;
-    bool split_ = false;
-    bool heap_ready_ = false;
+    // Every voter belongs to a class whose key is the key of its money
+    // (class_key_[class_[v]] == key_order(money_[v])), so that a supporter
+    // with utility 1 has its class's key. Supporters who pay alike keep
+    // sharing a class, so an evaluation meets few classes. Two classes may
+    // have the same key; the supporter order merges them.
+    std::vector<std::uint32_t> class_;        // per voter
+    std::vector<std::uint64_t> class_key_;    // per class
+    std::uint32_t zero_class_ = 0;            // the class of money 0
+    struct Move {
+        std::uint64_t key;  // the key of the money after a charge
+        std::uint32_t to;   // its class, or kNoMove
+    };
+    static constexpr std::uint32_t kNoMove = ~std::uint32_t{0};
+    std::vector<Move> moved_;                 // per class: where a charge last led
+    std::vector<char> unit_utilities_;        // per candidate: every utility is 1
+    // Per supporter of the evaluated candidate, in list order: its money and
+    // its class or key; `order_` walks them in key order.
+    std::vector<double> supporter_money_;
+    std::vector<std::uint32_t> supporter_class_;
+    std::vector<std::uint64_t> keys_;
+    KeyOrder order_;
     std::vector<Index> winners_;
     bool watching_ = false;
     bool saturated_ = false;

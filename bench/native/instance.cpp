@@ -129,7 +129,7 @@ Instance load_instance(const std::string& path) {
     t.expect("tarvek-bench-instance");
     if (t.integer() != 1) t.fail("unknown format version");
     t.expect("budget");
-    inst.budget = t.real();
+    inst.total_budget = t.real();
     t.expect("voters");
     inst.voters.resize(t.count());
     for (auto& v : inst.voters) v = t.id();

@@ -23,17 +23,11 @@
 #include <string>
 
 #include "equal_shares.hpp"
+#include "election_instance.hpp"
 
 namespace bench {
 
-struct Instance {
-    tarvek::IdList voters;
-    tarvek::IdList projects;
-    tarvek::CostMap cost;
-    tarvek::ApproverMap approvers;
-    tarvek::UtilityMap total_utility;
-    double budget = 0.0;
-};
+using Instance = tarvek_support::Instance;
 
 // Reads the file at `path`; throws std::runtime_error naming the fault.
 Instance load_instance(const std::string& path);

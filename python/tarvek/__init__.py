@@ -1,8 +1,41 @@
-"""Companion package of the ``tarvekbindings`` extension module."""
+"""Participatory-budgeting counts with the Method of Equal Shares.
+
+The package's own API::
+
+    import tarvek
+
+    election = tarvek.load("Netherlands_Assen_2024.pb")
+    result = tarvek.count(election)          # rule="add1", ties=None
+    print(result.outcome, result.cost, result.agrees)
+
+:func:`count` returns a :class:`Count`: the outcome, its cost, the budget, the
+agreement with the outcome recorded in the file, the explanation (rounds,
+projects left out, what every voter paid) and the ties it broke. The
+contract module ``tarvekbindings`` holds the engine's two plain functions.
+"""
 
 from pathlib import Path
 
-__all__ = ["get_include"]
+# The module tarvek/count.py shares its name with the function count: load
+# it first (batch uses it), so that binding the function below is the last
+# word on the name (a module is set as its package's attribute only when
+# first loaded).
+from . import count as _count_file  # noqa: F401  (isort: skip)
+from .batch import count_many
+from .explained import RULES, Count, LeftOut, Round, Tie, TieError, count, load
+
+__all__ = [
+    "RULES",
+    "Count",
+    "LeftOut",
+    "Round",
+    "Tie",
+    "TieError",
+    "count",
+    "count_many",
+    "get_include",
+    "load",
+]
 
 
 def get_include() -> str:

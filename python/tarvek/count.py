@@ -45,12 +45,27 @@ def count_file(
     rule: str = "add1",
     approval_utility: str = "one",
     ordinal_scoring: str | None = None,
+    duplicates: str = "refuse",
+    data: bytes | None = None,
 ) -> dict[str, Any]:
-    """Count the election in ``path``; see the module's text for the result."""
+    """Count the election in ``path``; see the module's text for the result.
+    The options are those of :func:`tarvek.pabulib.load`. With ``data``, the
+    file's bytes are those, and ``path`` only names it.
+
+    Raises ValueError for an unknown ``rule``, never for the file or the count.
+    """
+    _check_rule(rule)
     started = time.perf_counter()
     result: dict[str, Any] = {"file": path, "status": "ok", "rule": rule, "error": None}
     try:
-        election = pabulib.load(path, approval_utility=approval_utility, ordinal_scoring=ordinal_scoring)
+        if data is None:
+            election = pabulib.load(
+                path, approval_utility=approval_utility, ordinal_scoring=ordinal_scoring, duplicates=duplicates
+            )
+        else:
+            election = pabulib.parse(
+                data, path, approval_utility=approval_utility, ordinal_scoring=ordinal_scoring, duplicates=duplicates
+            )
     except pabulib.PabulibError as e:
         return _failed(result, "input error", str(e), line=e.line)
     except IsADirectoryError:
@@ -79,7 +94,7 @@ def count_file(
         return _failed(result, "error", f"the engine 'tarvekbindings' cannot be loaded ({e}); install the package")
     except (IndexError, ValueError, MemoryError, TypeError) as e:
         return _failed(result, "error", f"{path}: the count failed: {type(e).__name__}: {e}")
-    result.update(summarize(election, outcome))
+    result.update(summarize(election, outcome, rule))
     result["seconds"] = time.perf_counter() - started
     return result
 
@@ -88,34 +103,51 @@ def run_rule(election: pabulib.Election, rule: str) -> list[str]:
     """The outcome of ``rule`` ("add1" or "fixed") on ``election``."""
     import tarvekbindings
 
+    _check_rule(rule)
     function = tarvekbindings.equal_shares_add1 if rule == "add1" else tarvekbindings.equal_shares_utils
     return function(*election.arguments())
+
+
+def _check_rule(rule: str) -> None:
+    # Any other name would count one rule and report another.
+    if rule not in RULES:
+        raise ValueError(f"rule must be one of {', '.join(RULES)}, not {rule!r}")
 
 
 def tied_projects(message: str, projects: dict[str, Any] | list[str]) -> list[str]:
     """The ids named by the engine's tie message ("Tie-breaking failed: a b ").
 
     Each id is followed by one blank; ids may hold blanks themselves, so the
-    text is split into known project ids where possible.
+    text is split into known project ids where possible, preferring the
+    shortest id at each step. Where it cannot be split so, at every blank.
     """
     rest = message[len(TIE_PREFIX):] if message.startswith(TIE_PREFIX) else message
     known = set(projects)
+    longest = max((len(pid) for pid in known), default=0)
+    # ends[i]: the end of the first id at position i of a complete split of
+    # rest[i:] into known ids each followed by a blank (-1: no such split).
+    # Filled from the end, so that the split needs no recursion.
+    n = len(rest)
+    ends = [-1] * n
 
-    def split(text: str) -> list[str] | None:
-        if not text:
-            return []
-        end = text.find(" ")
-        while end != -1:
-            head = text[:end]
-            if head in known:
-                tail = split(text[end + 1:])
-                if tail is not None:
-                    return [head, *tail]
-            end = text.find(" ", end + 1)
-        return None
+    def splits(i: int) -> bool:
+        return i == n or ends[i] != -1
 
-    found = split(rest)
-    return found if found is not None else rest.split()
+    for i in range(n - 1, -1, -1):
+        end = rest.find(" ", i)
+        while end != -1 and end - i <= longest:
+            if splits(end + 1) and rest[i:end] in known:
+                ends[i] = end
+                break
+            end = rest.find(" ", end + 1)
+    if not splits(0):
+        return rest.split()
+    found: list[str] = []
+    i = 0
+    while i < n:
+        found.append(rest[i : ends[i]])
+        i = ends[i] + 1
+    return found
 
 
 def describe(election: pabulib.Election) -> dict[str, Any]:
@@ -134,7 +166,11 @@ def describe(election: pabulib.Election) -> dict[str, Any]:
     }
 
 
-def summarize(election: pabulib.Election, outcome: list[str]) -> dict[str, Any]:
+#: The name a .pb file gives (META "rule") to each rule counted here.
+RECORDED_NAMES = {"add1": "equalshares/add1", "fixed": "equalshares"}
+
+
+def summarize(election: pabulib.Election, outcome: list[str], rule: str) -> dict[str, Any]:
     """The outcome as rows, the money spent and the comparison with the recorded outcome."""
     rows = []
     spent = 0.0
@@ -165,8 +201,12 @@ def summarize(election: pabulib.Election, outcome: list[str]) -> dict[str, Any]:
     if recorded is not None:
         chosen = set(outcome)
         official = set(recorded)
+        recorded_rule = election.meta.get("rule", "").strip()
         summary["recorded"] = {
             "agrees": chosen == official,
+            # Whether the file says the rule counted here decided it; None
+            # where it does not say.
+            "same_rule": None if recorded_rule in ("", "unknown") else recorded_rule == RECORDED_NAMES[rule],
             "count": len(recorded),
             "cost": sum(election.projects[pid].cost for pid in recorded),
             "computed_only": [_brief(election, pid) for pid in outcome if pid not in official],

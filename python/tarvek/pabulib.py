@@ -27,11 +27,13 @@ import csv
 import io
 import math
 import os
+import re
 from dataclasses import dataclass, field
 from typing import Any
 
 __all__ = [
     "APPROVAL_UTILITIES",
+    "DUPLICATE_APPROVALS",
     "ORDINAL_SCORINGS",
     "Election",
     "PabulibError",
@@ -51,6 +53,10 @@ APPROVAL_UTILITIES = ("one", "cost")
 #: Ways of turning a ranking into points. "borda": of k ranked projects the
 #: first scores k-1, the next k-2, ..., the last 0.
 ORDINAL_SCORINGS = ("borda",)
+
+#: A voter who lists the same project twice: "refuse" the file, or count the
+#: approval "once" with a warning (approval and choose-1 votes only).
+DUPLICATE_APPROVALS = ("refuse", "once")
 
 VOTE_TYPES = ("approval", "choose-1", "cumulative", "scoring", "ordinal")
 
@@ -167,6 +173,7 @@ def load(
     *,
     approval_utility: str = "one",
     ordinal_scoring: str | None = None,
+    duplicates: str = "refuse",
 ) -> Election:
     """Read the ``.pb`` file at ``path``.
 
@@ -174,6 +181,9 @@ def load(
     worth the project's cost, which must then be a whole number).
     ``ordinal_scoring``: None refuses ordinal (ranked) ballots; "borda" scores
     them (of k ranked projects the last scores 0, the first k-1).
+    ``duplicates``: a voter who lists the same project twice refuses the file
+    ("refuse"), or, with approval and choose-1 votes, counts once with a
+    warning ("once"). With points or ranks such a file is always refused.
 
     Raises :class:`PabulibError` for anything that cannot be counted, and
     OSError when the file cannot be read.
@@ -181,7 +191,7 @@ def load(
     name = os.fspath(path)
     with open(name, "rb") as f:
         data = f.read()
-    return parse(data, name, approval_utility=approval_utility, ordinal_scoring=ordinal_scoring)
+    return parse(data, name, approval_utility=approval_utility, ordinal_scoring=ordinal_scoring, duplicates=duplicates)
 
 
 def parse(
@@ -190,12 +200,15 @@ def parse(
     *,
     approval_utility: str = "one",
     ordinal_scoring: str | None = None,
+    duplicates: str = "refuse",
 ) -> Election:
     """Like :func:`load`, for the bytes of a file; ``path`` is used in messages."""
     if approval_utility not in APPROVAL_UTILITIES:
         raise ValueError(f"approval_utility must be one of {APPROVAL_UTILITIES}, not {approval_utility!r}")
     if ordinal_scoring is not None and ordinal_scoring not in ORDINAL_SCORINGS:
         raise ValueError(f"ordinal_scoring must be None or one of {ORDINAL_SCORINGS}, not {ordinal_scoring!r}")
+    if duplicates not in DUPLICATE_APPROVALS:
+        raise ValueError(f"duplicates must be one of {DUPLICATE_APPROVALS}, not {duplicates!r}")
     text = _decode(data, path)
     sections = _split_sections(text, path)
     meta, meta_lines = _read_meta(sections["META"], path)
@@ -213,7 +226,7 @@ def parse(
         approvers={pid: [] for pid in projects},
         total_utility={pid: 0 for pid in projects},
     )
-    _read_votes(sections["VOTES"], election, approval_utility, ordinal_scoring)
+    _read_votes(sections["VOTES"], election, approval_utility, ordinal_scoring, duplicates)
     _check_declared_counts(election, sections)
     return election
 
@@ -259,7 +272,8 @@ def _split_sections(text: str, path: str) -> dict[str, _Section]:
             end = reader.line_num
             if not row or (not row[0].strip() and all(not cell.strip() for cell in row)):
                 continue
-            marker = row[0].strip().upper() if len(row[0]) < 12 else ""
+            # Markers are written in upper case; "votes" or "Meta" is an id.
+            marker = row[0].strip()
             if marker in SECTIONS and all(not c.strip() for c in row[1:]):
                 if marker in sections:
                     raise PabulibError(
@@ -360,12 +374,19 @@ def _read_vote_type(meta: dict[str, str], meta_lines: dict[str, int], path: str)
     return vote_type
 
 
+# A number as .pb files write it: ASCII digits, an optional sign, fraction and
+# exponent. Python's own parsers also take "1_000", "inf" and non-ASCII
+# digits, none of which a .pb file means as a number.
+_NUMBER = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+_INTEGER = re.compile(r"[+-]?[0-9]+")
+
+
 def _number(text: str) -> float | None:
     """A finite number written in the file, or None. Accepts "4000" and "4000.0"."""
-    try:
-        value = float(text.strip())
-    except ValueError:
+    text = text.strip()
+    if not _NUMBER.fullmatch(text):
         return None
+    value = float(text)
     return value if math.isfinite(value) else None
 
 
@@ -391,7 +412,7 @@ def _read_projects(section: _Section, path: str) -> dict[str, Project]:
             raise PabulibError(path, line, f"the cost {cost_text.strip()!r} of project {pid!r} is not a number")
         if cost < 0:
             raise PabulibError(path, line, f"the cost {cost_text.strip()!r} of project {pid!r} is negative")
-        project = Project(id=pid, cost=cost, line=line, fields=dict(zip(section.header, row)))
+        project = Project(id=pid, cost=cost, line=line, fields=dict(zip(section.header, row, strict=True)))
         if "name" in cols:
             project.name = row[cols["name"]].strip() or None
         if "selected" in cols:
@@ -417,15 +438,61 @@ def _selected(text: str, pid: str, line: int, path: str) -> bool | None:
 # VOTES
 
 
-def _read_votes(section: _Section, election: Election, approval_utility: str, ordinal_scoring: str | None) -> None:
+def _read_votes(
+    section: _Section, election: Election, approval_utility: str, ordinal_scoring: str | None, duplicates: str
+) -> None:
     path = election.path
-    vote_type = election.vote_type
-    projects = election.projects
-    cols = _columns(section, path, ("voter_id", "vote"))
+    cols = _vote_columns(section, election, approval_utility, ordinal_scoring)
     assert section.header is not None
     width = len(section.header)
-    needs_points = vote_type in ("cumulative", "scoring")
-    if needs_points and "points" not in cols:
+    seen: dict[str, int] = {}
+    totals = {pid: 0 for pid in election.projects}
+    listed = {pid: 0 for pid in election.projects}
+    for line, raw in section.rows:
+        row = _cells(raw, width, line, "VOTES", path)
+        vid = row[cols["voter_id"]].strip()
+        if not vid:
+            raise PabulibError(path, line, "a vote without a voter_id")
+        if vid in seen:
+            raise PabulibError(path, line, f"duplicate voter id {vid!r} (first at line {seen[vid]})")
+        seen[vid] = line
+        ballot = _ballot(row[cols["vote"]], vid, line, election, duplicates)
+        utilities = _utilities(row, cols, ballot, vid, line, election, approval_utility)
+        election.voters.append(vid)
+        for pid, utility in zip(ballot, utilities, strict=True):
+            listed[pid] += 1
+            if utility == 0:
+                continue  # no points: not a supporter
+            if not INT32_MIN <= utility <= INT32_MAX:
+                raise PabulibError(
+                    path,
+                    line,
+                    f"voter {vid!r} gives project {pid!r} a utility of {utility}, outside the engine's 32-bit "
+                    f"range ({INT32_MIN} to {INT32_MAX}); {_remedy(election, approval_utility)}",
+                )
+            election.approvers[pid].append((vid, utility))
+            totals[pid] += utility
+    for pid, total in totals.items():
+        if not INT32_MIN <= total <= INT32_MAX:
+            raise PabulibError(
+                path,
+                election.projects[pid].line,
+                f"the total utility of project {pid!r} is {total}, outside the engine's 32-bit range "
+                f"({INT32_MIN} to {INT32_MAX}); {_remedy(election, approval_utility)}",
+            )
+    election.total_utility = totals
+    election.listed = listed
+
+
+def _vote_columns(
+    section: _Section, election: Election, approval_utility: str, ordinal_scoring: str | None
+) -> dict[str, int]:
+    """The columns of the VOTES section, once the votes are known to be countable
+    as asked; sets the election's note on how utilities are derived."""
+    path = election.path
+    vote_type = election.vote_type
+    cols = _columns(section, path, ("voter_id", "vote"))
+    if vote_type in ("cumulative", "scoring") and "points" not in cols:
         raise PabulibError(
             path, section.header_line, f"{vote_type} votes need a 'points' column in the VOTES header"
         )
@@ -437,7 +504,7 @@ def _read_votes(section: _Section, election: Election, approval_utility: str, or
             "ask for a scoring of the rankings (command line: --ordinal borda)",
         )
     if vote_type == "approval" and approval_utility == "cost":
-        bad = [p for p in projects.values() if p.cost != int(p.cost)]
+        bad = [p for p in election.projects.values() if p.cost != int(p.cost)]
         if bad:
             raise PabulibError(
                 path,
@@ -452,55 +519,34 @@ def _read_votes(section: _Section, election: Election, approval_utility: str, or
         "scoring": "the points given",
         "ordinal": "Borda scoring of the rankings: of k ranked projects the first scores k-1, the last 0",
     }[vote_type]
+    return cols
 
-    seen: dict[str, int] = {}
-    voters = election.voters
-    approvers = election.approvers
-    totals = {pid: 0 for pid in projects}
-    listed_count = {pid: 0 for pid in projects}
-    for line, raw in section.rows:
-        row = _cells(raw, width, line, "VOTES", path)
-        vid = row[cols["voter_id"]].strip()
-        if not vid:
-            raise PabulibError(path, line, "a vote without a voter_id")
-        if vid in seen:
-            raise PabulibError(path, line, f"duplicate voter id {vid!r} (first at line {seen[vid]})")
-        seen[vid] = line
-        ballot = _split_list(row[cols["vote"]])
-        listed: set[str] = set()
-        for pid in ballot:
-            if pid not in projects:
-                raise PabulibError(path, line, f"voter {vid!r} votes for unknown project {pid!r}")
-            if pid in listed:
-                raise PabulibError(path, line, f"voter {vid!r} lists project {pid!r} twice")
+
+def _ballot(text: str, vid: str, line: int, election: Election, duplicates: str) -> list[str]:
+    """The projects a voter lists, each known and listed once.
+
+    A project listed twice refuses the file, unless ``duplicates`` is "once"
+    and the votes are approvals (or choose-1), where a repeat can only mean
+    the same approval: it then counts once, with a warning naming the line.
+    With points or ranks a repeat has no single meaning, and is refused.
+    """
+    path = election.path
+    ballot: list[str] = []
+    listed: set[str] = set()
+    for pid in _split_list(text):
+        if pid not in election.projects:
+            raise PabulibError(path, line, f"voter {vid!r} votes for unknown project {pid!r}")
+        if pid not in listed:
             listed.add(pid)
-            listed_count[pid] += 1
-        if vote_type == "choose-1" and len(ballot) > 1:
-            raise PabulibError(path, line, f"voter {vid!r} chooses {len(ballot)} projects in a choose-1 vote")
-        utilities = _utilities(row, cols, ballot, vid, line, election, approval_utility)
-        voters.append(vid)
-        for pid, utility in zip(ballot, utilities):
-            if utility == 0:
-                continue  # no points: not a supporter
-            if not INT32_MIN <= utility <= INT32_MAX:
-                raise PabulibError(
-                    path,
-                    line,
-                    f"voter {vid!r} gives project {pid!r} a utility of {utility}, outside the engine's 32-bit "
-                    f"range ({INT32_MIN} to {INT32_MAX}); {_remedy(election, approval_utility)}",
-                )
-            approvers[pid].append((vid, utility))
-            totals[pid] += utility
-    for pid, total in totals.items():
-        if not INT32_MIN <= total <= INT32_MAX:
-            raise PabulibError(
-                path,
-                projects[pid].line,
-                f"the total utility of project {pid!r} is {total}, outside the engine's 32-bit range "
-                f"({INT32_MIN} to {INT32_MAX}); {_remedy(election, approval_utility)}",
-            )
-    election.total_utility = totals
-    election.listed = listed_count
+            ballot.append(pid)
+        elif duplicates == "once" and election.vote_type in ("approval", "choose-1"):
+            election.warnings.append(f"line {line}: voter {vid!r} lists project {pid!r} twice; counted once")
+        else:
+            hint = " (to count each approval once: --duplicates once)" if election.vote_type == "approval" else ""
+            raise PabulibError(path, line, f"voter {vid!r} lists project {pid!r} twice{hint}")
+    if election.vote_type == "choose-1" and len(ballot) > 1:
+        raise PabulibError(path, line, f"voter {vid!r} chooses {len(ballot)} projects in a choose-1 vote")
+    return ballot
 
 
 def _remedy(election: Election, approval_utility: str) -> str:
@@ -546,7 +592,7 @@ def _utilities(
             f"(vote {row[cols['vote']].strip()!r}, points {points_text.strip()!r})",
         )
     values = []
-    for pid, text in zip(ballot, points):
+    for pid, text in zip(ballot, points, strict=True):
         value = _integer(text)
         if value is None:
             raise PabulibError(
@@ -559,10 +605,9 @@ def _utilities(
 
 
 def _integer(text: str) -> int | None:
-    try:
+    """A whole number written in the file ("12", or "12.0"), or None."""
+    if _INTEGER.fullmatch(text.strip()):
         return int(text)
-    except ValueError:
-        pass
     value = _number(text)
     if value is not None and value == int(value):
         return int(value)
@@ -577,6 +622,15 @@ def _check_declared_counts(election: Election, sections: dict[str, _Section]) ->
     ):
         if key in meta:
             declared = _integer(meta[key])
+            if declared is not None and declared > actual:
+                # Fewer rows than the file itself announces: it was cut off
+                # (at a line boundary, or nothing else would show it).
+                raise PabulibError(
+                    election.path,
+                    election.meta_lines[key],
+                    f"META {key} is {meta[key]!r} but the file has only {actual} {what}; "
+                    "the file looks cut off (download it again)",
+                )
             if declared != actual:
                 election.warnings.append(f"META {key} is {meta[key]!r} but the file has {actual} {what}")
     # The "votes" and "score" columns of PROJECTS should agree with the ballots.

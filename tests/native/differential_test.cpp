@@ -9,13 +9,13 @@
 #include <cstdlib>
 #include <functional>
 #include <limits>
-#include <random>
 #include <sstream>
 #include <typeinfo>
 
 #include "completion.hpp"
 
 #include "implementations.hpp"
+#include "random.hpp"
 
 namespace tarvek_test {
 namespace {
@@ -146,9 +146,9 @@ void expect_same(const Instance& e, std::uint64_t max_runs) {
     expect_engine_returns_on_all(non_ending, 10);
 }
 
-class Generator {
+class Generator : tarvek_support::Random {
 public:
-    explicit Generator(std::uint64_t seed) : random_(seed) {}
+    explicit Generator(std::uint64_t seed) : Random(seed) {}
 
     Instance next() {
         Instance e;
@@ -180,8 +180,6 @@ public:
     }
 
 private:
-    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
-    bool chance(double p) { return std::bernoulli_distribution(p)(random_); }
     std::string voter(int pool) { return "v" + std::to_string(pick(0, pool - 1)); }
 
     double a_cost() {
@@ -191,7 +189,7 @@ private:
             case 2: return nan;
             case 3: return inf;
             case 4: return std::numeric_limits<double>::denorm_min();
-            case 5: case 6: case 7: return std::uniform_real_distribution<double>(0.1, 30.0)(random_);
+            case 5: case 6: case 7: return real(0.1, 30.0);
             case 8: case 9: case 10: return pick(1, 40) * 0.25;
             default: return static_cast<double>(pick(1, 8));
         }
@@ -231,13 +229,11 @@ private:
             case 4: return 1e17;
             case 5: return 1e300;
             case 6: return 3e9 + pick(0, 3) * 0.5;
-            case 7: return std::uniform_real_distribution<double>(0.0, 60.0)(random_);
+            case 7: return real(0.0, 60.0);
             case 8: return static_cast<double>(n) * pick(1, 12);  // whole shares
             default: return static_cast<double>(pick(1, 50));
         }
     }
-
-    std::mt19937_64 random_;
 };
 
 TEST(Differential, RandomSmallInstances) {
@@ -253,9 +249,9 @@ TEST(Differential, RandomSmallInstances) {
 
 // Voters with whole-number money and costs that are exact sums of it, so that
 // supporters hold exactly a cost, counts tie and charges empty a budget.
-class BoundaryGenerator {
+class BoundaryGenerator : tarvek_support::Random {
 public:
-    explicit BoundaryGenerator(std::uint64_t seed) : random_(seed) {}
+    explicit BoundaryGenerator(std::uint64_t seed) : Random(seed) {}
 
     Instance next() {
         Instance e;
@@ -290,10 +286,6 @@ public:
         }
         return e;
     }
-
-private:
-    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
-    std::mt19937_64 random_;
 };
 
 TEST(Differential, DecisionBoundaries) {
@@ -309,16 +301,16 @@ TEST(Differential, DecisionBoundaries) {
 
 // Ordinary elections with more voters and projects, so that the rule plays
 // many rounds: distinct ids, positive utilities, total utility the sum.
-class ElectionGenerator {
+class ElectionGenerator : tarvek_support::Random {
 public:
-    explicit ElectionGenerator(std::uint64_t seed) : random_(seed) {}
+    explicit ElectionGenerator(std::uint64_t seed) : Random(seed) {}
 
     Instance next() {
         Instance e;
         const int n = pick(5, 12);
         for (int v = 0; v < n; ++v) e.voters.push_back("v" + std::to_string(v));
         e.total_budget = pick(0, 1) == 0 ? static_cast<double>(n * pick(2, 8))
-                                         : std::uniform_real_distribution<double>(5.0, 80.0)(random_);
+                                         : real(5.0, 80.0);
         const int projects = pick(8, 15);
         for (int p = 0; p < projects; ++p) {
             tarvek::SupporterList list;
@@ -334,10 +326,6 @@ public:
         }
         return e;
     }
-
-private:
-    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
-    std::mt19937_64 random_;
 };
 
 TEST(Differential, OrdinaryElections) {
@@ -346,6 +334,61 @@ TEST(Differential, OrdinaryElections) {
     for (int i = 0; i < 1000; ++i) {
         SCOPED_TRACE("instance " + std::to_string(i));
         expect_same(generator.next(), 2000, non_ending);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+    expect_engine_returns_on_all(non_ending, 10);
+}
+
+// Elections whose rounds leave the voters with many distinct amounts of
+// money (costs with full mantissas), some projects with utilities that give
+// supporters with different money and utility the same key (money 2x with
+// utility 2 against x with 1), voters who run out, voters listed twice,
+// supporters outside the voters, and short and long ids; now and then large
+// enough for an evaluation to meet many distinct keys.
+class MoneyGroupGenerator : tarvek_support::Random {
+public:
+    explicit MoneyGroupGenerator(std::uint64_t seed) : Random(seed) {}
+
+    Instance next(bool large) {
+        Instance e;
+        const int n = large ? pick(1200, 1600) : pick(20, 120);
+        const std::string prefix = pick(0, 1) == 0 ? "v" : "an-id-longer-than-twenty-bytes-";
+        for (int v = 0; v < n; ++v) e.voters.push_back(prefix + std::to_string(v));
+        switch (pick(0, 9)) {
+            case 0: e.total_budget = 0.0; break;
+            case 1: e.total_budget = static_cast<double>(n * pick(1, 9)); break;
+            default: e.total_budget = real(n * 0.5, n * 9.0);
+        }
+        const int projects = large ? 12 : pick(10, 30);
+        for (int p = 0; p < projects; ++p) {
+            const bool approval = pick(0, 9) < 6;
+            const int share = pick(1, 9);  // in tenths of the voters
+            tarvek::SupporterList list;
+            std::int32_t total = 0;
+            for (int v = 0; v < n; ++v) {
+                if (pick(0, 9) >= share) continue;
+                const std::int32_t u = approval ? 1 : std::int32_t{1} << pick(0, 2);
+                list.emplace_back(prefix + std::to_string(v), u);
+                total += u;
+                if (pick(0, 99) == 0) {
+                    list.emplace_back(pick(0, 1) == 0 ? prefix + std::to_string(v) : "outsider", u);
+                    total += u;
+                }
+            }
+            const double money = e.total_budget * static_cast<double>(list.size()) / n;
+            const double c = real(0.05, 1.2) * money + 0.1;
+            e.project("p" + std::to_string(p), c, std::move(list), total);
+        }
+        return e;
+    }
+};
+
+TEST(Differential, ManyMoneyGroups) {
+    MoneyGroupGenerator generator(2026);
+    std::vector<Instance> non_ending;
+    for (int i = 0; i < 300; ++i) {
+        SCOPED_TRACE("instance " + std::to_string(i));
+        expect_same(generator.next(i % 60 == 0), 300, non_ending);
         if (::testing::Test::HasFatalFailure()) return;
     }
     expect_engine_returns_on_all(non_ending, 10);

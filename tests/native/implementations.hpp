@@ -14,30 +14,14 @@
 #include <vector>
 
 #include "equal_shares.hpp"
+#include "election_instance.hpp"
 #include "reference.hpp"
 
 namespace tarvek_test {
 
 using Outcome = std::vector<std::string>;
 
-struct Instance {
-    tarvek::IdList voters;
-    tarvek::IdList projects;
-    tarvek::CostMap cost;
-    tarvek::ApproverMap approvers;
-    tarvek::UtilityMap total_utility;
-    double total_budget = 0.0;
-
-    // Adds a project with its cost, supporters and total utility.
-    Instance& project(const std::string& id, double project_cost, tarvek::SupporterList supporters,
-                      std::int32_t total) {
-        projects.push_back(id);
-        cost[id] = project_cost;
-        approvers[id] = std::move(supporters);
-        total_utility[id] = total;
-        return *this;
-    }
-};
+using Instance = tarvek_support::Instance;
 
 struct Engine {
     static constexpr const char* name = "engine";

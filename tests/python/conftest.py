@@ -12,7 +12,16 @@ HERE = Path(__file__).resolve().parent
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
-PABULIB_DIR = Path("/work/shared/data/pabulib")
+from datadir import real_file  # noqa: E402
+
+
+def pytest_collection_modifyitems(config, items):
+    if sys.implementation.name == "cpython":
+        return
+    skip = pytest.mark.skip(reason=f"holds on CPython only, not on {sys.implementation.name}")
+    for item in items:
+        if item.get_closest_marker("cpython_only"):
+            item.add_marker(skip)
 
 
 @pytest.fixture(scope="session")
@@ -45,9 +54,6 @@ def pabulib():
     from tarvek import pabulib as reader
 
     def load(name: str):
-        path = PABULIB_DIR / name
-        if not path.is_file():
-            pytest.skip(f"{path} not present")
-        return reader.load(path)
+        return reader.load(real_file(name))
 
     return load

@@ -187,7 +187,7 @@ class Run:
                         self.saturated = False
                     continue
 
-                def key(i):
+                def key(i, supporters=supporters):
                     v, u = supporters[i]
                     k = div(budget[v], u)
                     return (1, 0.0) if math.isnan(k) else (0, k)

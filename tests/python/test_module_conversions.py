@@ -76,6 +76,12 @@ class DictSub(dict):
     def __iter__(self):
         raise AssertionError("__iter__ called")
 
+    def keys(self):
+        raise AssertionError("keys() called")
+
+    def copy(self):
+        raise AssertionError("copy() called")
+
 
 def ranking(first_total, second_total=2, **overrides):
     """One voter, two projects it can afford both of; the project with the

@@ -35,20 +35,21 @@ print(json.dumps(result + [sys.version]))
 """
 
 
-def python312() -> str | None:
-    """A Python 3.12 interpreter: the one pyenv knows of, or any on PATH."""
-    roots = [os.environ.get("PYENV_ROOT"), str(Path.home() / ".pyenv"), "/root/.pyenv"]
+def cpython(version: str) -> str | None:
+    """A CPython interpreter of `version` ("3.12"): the one pyenv knows of, or
+    any on PATH."""
+    roots = [os.environ.get("PYENV_ROOT"), str(Path.home() / ".pyenv")]
     if shutil.which("pyenv"):
         found = subprocess.run(["pyenv", "root"], capture_output=True, text=True)
         roots.insert(0, found.stdout.strip() if found.returncode == 0 else None)
     candidates = []
     for root in filter(None, roots):
-        candidates += sorted(glob.glob(f"{root}/versions/3.12.*/bin/python3.12"))
-    candidates += filter(None, [shutil.which("python3.12")])
+        candidates += sorted(glob.glob(f"{root}/versions/{version}.*/bin/python{version}"))
+    candidates += filter(None, [shutil.which(f"python{version}")])
+    probe_code = "import sys; print(sys.implementation.name, *sys.version_info[:2])"
     for candidate in candidates:
-        probe = subprocess.run([candidate, "-c", "import sys; print(sys.version_info[:2])"],
-                               capture_output=True, text=True)
-        if probe.returncode == 0 and probe.stdout.strip() == "(3, 12)":
+        probe = subprocess.run([candidate, "-c", probe_code], capture_output=True, text=True)
+        if probe.returncode == 0 and probe.stdout.split() == ["cpython", *version.split(".")]:
             return candidate
     return None
 
@@ -64,8 +65,9 @@ def test_loads_by_path_in_the_interpreter_it_was_built_for():
     assert load_with(sys.executable)[:2] == ["ok", ["equal_shares_add1", "equal_shares_utils"]]
 
 
+@pytest.mark.cpython_only
 def test_python_312_refuses_it_with_the_version_mismatch():
-    interpreter = python312()
+    interpreter = cpython("3.12")
     if interpreter is None:
         pytest.skip("no Python 3.12 interpreter found")
     kind, message, version = load_with(interpreter)
@@ -73,3 +75,16 @@ def test_python_312_refuses_it_with_the_version_mismatch():
     assert kind == "ImportError"
     assert message == ("Python version mismatch: module was compiled for Python 3.11, "
                        f"but the interpreter version is incompatible: {version}.")
+
+
+@pytest.mark.skipif(sys.implementation.name != "pypy", reason="a PyPy build is tested")
+@pytest.mark.parametrize("version", ["3.11", "3.12"])
+def test_cpython_refuses_a_pypy_build(version):
+    """A build for PyPy calls PyPy's C API, whose symbols CPython does not
+    have: loading it fails before the version check could pass it."""
+    interpreter = cpython(version)
+    if interpreter is None:
+        pytest.skip(f"no CPython {version} interpreter found")
+    kind, message, _ = load_with(interpreter)
+    assert kind == "ImportError"
+    assert "undefined symbol: PyPy" in message

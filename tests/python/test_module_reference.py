@@ -10,8 +10,9 @@ import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
-import reference
 import tarvekbindings
+
+import reference
 
 FUNCTIONS = ("equal_shares_utils", "equal_shares_add1")
 

@@ -349,11 +349,11 @@ def test_containers_changed_during_their_conversion(small_election):
         # a utility that empties the supporter list and the approvers dict it is in
         args = fresh()
         supporters = args[3]["B"]
-        supporters[0] = ("x", Mutating(lambda: (supporters.clear(), args[3].clear()), 1))
+        supporters[0] = ("x", Mutating(lambda s=supporters, a=args: (s.clear(), a[3].clear()), 1))
         expect_list_of_str_or_ordinary_exception(function, args)
         # a total utility that calls the module again while it is converted
         args = fresh()
-        args[4]["C"] = Mutating(lambda: function(*fresh()), 1)
+        args[4]["C"] = Mutating(lambda f=function: f(*fresh()), 1)
         expect_list_of_str_or_ordinary_exception(function, args)
         # a budget that shrinks the voter list after it was converted
         args = fresh()

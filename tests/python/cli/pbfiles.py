@@ -4,10 +4,9 @@ from __future__ import annotations
 
 from pathlib import Path
 
-import pytest
+from datadir import real_file
 
 FIXTURES = Path(__file__).resolve().parent / "fixtures"
-PABULIB = Path("/work/shared/data/pabulib")
 
 
 def fixture(name: str) -> str:
@@ -15,8 +14,5 @@ def fixture(name: str) -> str:
 
 
 def real(name: str) -> str:
-    """Path of a real election file; the test is skipped where it is missing."""
-    path = PABULIB / name
-    if not path.is_file():
-        pytest.skip(f"real election file {path} not available")
-    return str(path)
+    """Path of a real election file (see datadir.real_file)."""
+    return str(real_file(name))

@@ -5,9 +5,11 @@ from __future__ import annotations
 import pickle
 
 import pytest
-from pbfiles import FIXTURES, PABULIB, fixture
 
 from tarvek import pabulib
+
+from datadir import real_folder
+from pbfiles import FIXTURES, fixture
 
 
 def test_approval_file_gives_the_six_arguments():
@@ -138,6 +140,12 @@ def test_utility_out_of_range_names_project_and_remedy():
         ("META\nbudget;1\nvote_type;choose-1\nPROJECTS\nproject_id;cost\na;1\nb;1\nVOTES\nvoter_id;vote\n1;a,b\n",
          "chooses 2 projects"),
         ("META\nbudget;1\nPROJECTS\nproject_id;cost\na;1\nVOTES\nvoter_id;vote\n1;a,a\n", "lists project 'a' twice"),
+        # Python reads "1_0" as 10; a .pb file does not.
+        ("META\nbudget;1\nvote_type;cumulative\nPROJECTS\nproject_id;cost\na;1\nVOTES\nvoter_id;vote;points\n1;a;1_0\n",
+         "the points '1_0', which is not a whole number"),
+        # Cut off at a line boundary: fewer rows than META announces.
+        ("META\nbudget;1\nnum_votes;3\nPROJECTS\nproject_id;cost\na;1\nVOTES\nvoter_id;vote\n1;a\n",
+         "num_votes is '3' but the file has only 1 vote rows; the file looks cut off"),
     ],
 )
 def test_more_refusals(text, message):
@@ -146,18 +154,32 @@ def test_more_refusals(text, message):
 
 
 def test_declared_counts_that_disagree_are_warnings():
-    text = "META\nbudget;1\nnum_votes;3\nPROJECTS\nproject_id;cost;votes\na;1;5\nVOTES\nvoter_id;vote\n1;a\n"
+    # More rows than announced, and a voter whose id is a section name.
+    text = "META\nbudget;1\nnum_votes;1\nPROJECTS\nproject_id;cost;votes\na;1;5\nVOTES\nvoter_id;vote\n1;a\nvotes;\n"
     election = pabulib.parse(text.encode(), "counts.pb")
+    assert election.voters == ["1", "votes"]
     assert election.warnings == [
-        "META num_votes is '3' but the file has 1 vote rows",
+        "META num_votes is '1' but the file has 2 vote rows",
         "line 6: project 'a' records votes 5 but the ballots give 1",
     ]
 
 
-@pytest.mark.skipif(not PABULIB.is_dir(), reason="real election files not available")
+def test_a_repeated_approval_counts_once_on_request():
+    text = (
+        "META\nbudget;1\nvote_type;{}\nPROJECTS\nproject_id;cost\na;1\nb;1\n"
+        "VOTES\nvoter_id;vote;points\n1;a,b,a;1,1,1\n"
+    )
+    election = pabulib.parse(text.format("approval").encode(), "twice.pb", duplicates="once")
+    assert election.approvers == {"a": [("1", 1)], "b": [("1", 1)]}
+    assert election.warnings == ["line 10: voter '1' lists project 'a' twice; counted once"]
+    # With points, a repeat has no single meaning.
+    with pytest.raises(pabulib.PabulibError, match="lists project 'a' twice"):
+        pabulib.parse(text.format("cumulative").encode(), "twice.pb", duplicates="once")
+
+
 def test_every_real_file_reads_consistently():
     # The largest files (several MB) are left out to keep the tests fast.
-    files = sorted(p for p in PABULIB.rglob("*.pb") if p.stat().st_size < 1_500_000)
+    files = sorted(p for p in real_folder().rglob("*.pb") if p.stat().st_size < 1_500_000)
     assert files
     for path in files:
         election = pabulib.load(path)

@@ -4,8 +4,10 @@ functions, and the extension exports nothing else of the engine."""
 
 from __future__ import annotations
 
+import re
 import shutil
 import subprocess
+import sys
 import sysconfig
 from pathlib import Path
 
@@ -19,7 +21,28 @@ EXTENSION = Path(tarvekbindings.__file__).resolve()
 EXPORTED = ("break_ties", "equal_shares_utils", "equal_shares_add1")
 
 
+def loaded_file(pattern: str) -> Path:
+    """The file of a shared object this process has loaded, by name pattern."""
+    with open("/proc/self/maps") as maps:
+        paths = {line.split(None, 5)[5].strip() for line in maps if len(line.split(None, 5)) == 6}
+    return Path(next(p for p in sorted(paths) if re.fullmatch(pattern, Path(p).name)))
+
+
 def python_link_flags() -> list[str]:
+    """Links the interpreter's own library. PyPy's is libpypy3.11-c.so, which
+    may need a newer C library than the system's (a private folder of
+    Debian 13's libraries on Debian 12): the program runs under the loader
+    PyPy was started with and finds its libraries where PyPy's came from, and
+    the link leaves the library's own C-library references to that loader.
+    DT_RPATH (not DT_RUNPATH) also applies to the libraries it loads."""
+    if sys.implementation.name == "pypy":
+        library = loaded_file(r"libpypy3\.\d+-c\.so")
+        libc = loaded_file(r"libc\.so\.6")
+        loader = loaded_file(r"ld-linux.*\.so.*")
+        dirs = sorted({str(library.parent), str(libc.parent)})
+        return [str(library), f"-Wl,--dynamic-linker={loader}",
+                "-Wl,--allow-shlib-undefined", "-Wl,--disable-new-dtags",
+                *(f"-Wl,-rpath,{d}" for d in dirs)]
     libdir = sysconfig.get_config_var("LIBDIR")
     version = sysconfig.get_config_var("LDVERSION") or sysconfig.get_config_var("VERSION")
     return [f"-L{libdir}", "-Wl,--no-as-needed", f"-lpython{version}", f"-Wl,-rpath,{libdir}"]

@@ -1,0 +1,80 @@
+"""The engine alone, two builds side by side: the CPU time of one call of
+`equal_shares_utils` or `equal_shares_add1`, best of many, for each build of
+the native benchmark (`tarvek_bench profile`), the builds taking turns so
+that both see the same load.
+
+    python bench/compare_builds.py OLD_BINARY NEW_BINARY \\
+        --files Poland_Warszawa_2026 Hungary_Budapest_2024 --calls utils add1 \\
+        --seconds 3 --rounds 5 --output run_speed
+
+Each .pb file is converted once into an instance file under
+build/bench/instances (needs the installed package `tarvek`). Prints a
+Markdown table and, with --output, writes it to bench/results/<output>.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import platform
+import subprocess
+from pathlib import Path
+
+import benchlib
+
+
+def instance_for(name: str) -> Path:
+    from tarvek import pabulib
+
+    path = benchlib.BUILD_DIR / "instances" / f"{name}.inst"
+    if not path.exists():
+        benchlib.write_instance(path, pabulib.load(benchlib.DATA_DIR / f"{name}.pb").arguments())
+    return path
+
+
+def best_call_cpu(binary: str, instance: Path, call: str, seconds: float) -> float:
+    out = subprocess.run([binary, "profile", str(instance), call, str(seconds)],
+                         check=True, capture_output=True, text=True).stdout
+    fields = dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
+    return float(fields["best_call_cpu_s"])
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("old")
+    parser.add_argument("new")
+    parser.add_argument("--files", nargs="+", required=True, help="election names, without .pb")
+    parser.add_argument("--calls", nargs="+", default=["utils", "add1"], choices=["utils", "add1"])
+    parser.add_argument("--seconds", type=float, default=3.0, help="per build, file, call and round")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--output", help="write bench/results/<output>.md")
+    opts = parser.parse_args()
+
+    rows = []
+    for name in opts.files:
+        instance = instance_for(name)
+        for call in opts.calls:
+            best = {"old": float("inf"), "new": float("inf")}
+            for _ in range(opts.rounds):
+                for build in ("old", "new"):
+                    seconds = best_call_cpu(getattr(opts, build), instance, call, opts.seconds)
+                    best[build] = min(best[build], seconds)
+            rows.append((name, call, best["old"], best["new"]))
+            benchlib.log(f"{name} {call}: {best['old'] * 1e3:.2f} ms -> {best['new'] * 1e3:.2f} ms")
+
+    lines = [
+        "| election | call | old ms | new ms | speedup |",
+        "|---|---|---:|---:|---:|",
+    ]
+    for name, call, old, new in rows:
+        lines.append(f"| {name} | {call} | {old * 1e3:.2f} | {new * 1e3:.2f} | {old / new:.2f}x |")
+    table = "\n".join(lines)
+    print(table)
+    if opts.output:
+        note = (f"CPU time of one call, best of {opts.rounds} rounds of {opts.seconds:g} s per build "
+                f"(builds taking turns), on {platform.node() or 'this machine'}.")
+        path = benchlib.RESULTS_DIR / f"{opts.output}.md"
+        path.write_text(f"{note}\n\n{table}\n")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,141 @@
+"""The ``tarvek`` command's arguments: the parser, its help text, and the example election."""
+
+from __future__ import annotations
+
+import argparse
+from importlib import metadata, resources
+
+from .. import pabulib
+from ..count import RULES
+
+DESCRIPTION = """\
+Count a participatory-budgeting vote held in a pabulib .pb file with the
+Method of Equal Shares (with the Add1 completion unless --rule fixed), and
+show the selected projects in the order of selection, with the money spent.
+Given several files or a folder, count them in parallel and show one line
+per file."""
+
+EPILOG = """\
+utilities:
+  approval votes count 1 per approved project (--approval-utility cost: the
+  project's cost); cumulative and scoring votes count their points; choose-1
+  votes count 1; ordinal votes need --ordinal borda (of k ranked projects the
+  first scores k-1 and the last 0). A voter who gives a project 0 points is
+  not one of its supporters.
+
+output:
+  one file: the selected projects with cost, running total and votes or
+  points, then the budget, the amount spent and the share spent, and, where
+  the file records the official outcome (column 'selected'), whether the
+  computed outcome agrees with it. Several files: one row per file (with
+  JSON, the full result of each); --output-dir writes each file's full result.
+
+time:
+  Add1 runs the rule again for every extra unit of money per voter; on a
+  large budget in small units this can take minutes. --timeout limits the
+  time per file; --rule fixed is fast.
+
+exit status:
+  0    every file counted
+  1    a count failed: a tie the rule cannot break, or the time limit reached
+  2    a file could not be read or counted as it is, the options are wrong,
+       or the results could not be written
+  130  interrupted (Ctrl-C); with several files, those counted so far are
+       shown and already in the --output-dir folder
+
+examples:
+  tarvek --example
+  tarvek Netherlands_Assen_2024.pb
+  tarvek --format json Netherlands_Assen_2024.pb
+  tarvek --rule fixed --output-dir results/ elections/
+  curl -s https://example.org/vote.pb | tarvek -
+"""
+
+EXAMPLE = "example.pb"
+
+
+def example_path() -> str:
+    """Path of the example election shipped with the package."""
+    return str(resources.files("tarvek").joinpath("data", EXAMPLE))
+
+
+def _version() -> str:
+    try:
+        return metadata.version("tarvekbindings")
+    except metadata.PackageNotFoundError:
+        return "(version unknown: not installed)"
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tarvek",
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "paths",
+        nargs="*",
+        metavar="FILE_OR_FOLDER",
+        help=".pb files, or folders holding .pb files; - reads standard input",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument(
+        "--example", action="store_true", help="count the example election that comes with tarvek"
+    )
+    parser.add_argument(
+        "--rule",
+        choices=sorted(RULES),
+        default="add1",
+        help="add1: equal shares completed with Add1 (default); fixed: the fixed-budget rule alone (faster)",
+    )
+    parser.add_argument(
+        "--approval-utility",
+        choices=pabulib.APPROVAL_UTILITIES,
+        default="one",
+        help="utility of an approval: 1 (default) or the project's cost",
+    )
+    parser.add_argument(
+        "--ordinal",
+        choices=pabulib.ORDINAL_SCORINGS,
+        default=None,
+        help="count ordinal (ranked) votes with this scoring; without it they are refused",
+    )
+    parser.add_argument(
+        "--duplicates",
+        choices=pabulib.DUPLICATE_APPROVALS,
+        default="refuse",
+        help="a voter who lists the same project twice: refuse the file (default), or count the approval "
+        "once, with a warning (approval and choose-1 votes only)",
+    )
+    out = parser.add_mutually_exclusive_group()
+    out.add_argument(
+        "--format", choices=("table", "json", "csv"), default="table", help="output format (default table)"
+    )
+    out.add_argument("--json", dest="format", action="store_const", const="json", help="same as --format json")
+    out.add_argument("--csv", dest="format", action="store_const", const="csv", help="same as --format csv")
+    parser.add_argument(
+        "-o",
+        "--output-dir",
+        metavar="DIR",
+        help="also write the full result of every file into DIR (one file per election)",
+    )
+    parser.add_argument(
+        "-j", "--jobs", type=int, default=None, metavar="N", help="worker processes for several files (default: CPUs)"
+    )
+    parser.add_argument(
+        "--timeout",
+        type=float,
+        default=None,
+        metavar="SECONDS",
+        help="give up on a file whose count takes longer (reported as a timeout; exit status 1)",
+    )
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="count on an existing Dask cluster, e.g. tcp://10.0.0.5:8786 (needs: pip install 'tarvekbindings[dask]'; "
+        "the workers need tarvek installed, not the files); -j then limits the files in flight "
+        "(default: the cluster's threads)",
+    )
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress line on stderr")
+    return parser

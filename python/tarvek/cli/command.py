@@ -1,0 +1,228 @@
+"""The ``tarvek`` command: count participatory-budgeting votes held in pabulib ``.pb`` files."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+from typing import Any
+
+from .. import batch
+from ..count import EXIT_INPUT, EXIT_OK, EXIT_STATUS
+from . import cluster
+from .args import build_parser, example_path
+from .outdir import OutputDir
+from .progress import Progress
+from .render import notes, write
+
+#: The name of standard input, given as the file "-", in messages and results.
+STDIN_NAME = "<stdin>"
+
+#: Exit status after Ctrl-C (128 + SIGINT), as shells report it.
+EXIT_INTERRUPTED = 130
+
+
+class OutputError(Exception):
+    """Standard output could not be written (a full disk, /dev/full, ...)."""
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    # Being terminated stops the workers too, as Ctrl-C does.
+    previous = signal.signal(signal.SIGTERM, _terminated)
+    try:
+        return _run(parser, args)
+    except KeyboardInterrupt:
+        print("tarvek: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of our output went away (e.g. `tarvek ... | head`);
+        # what is left unwritten goes nowhere, without a second error at exit.
+        _discard_stdout()
+        return 1
+    except OutputError as e:
+        print(f"tarvek: cannot write the output: {e}", file=sys.stderr)
+        _discard_stdout()
+        return EXIT_INPUT
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _terminated(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt
+
+
+def _discard_stdout() -> None:
+    """Send what is left in stdout's buffer nowhere, so that the interpreter
+    does not fail again when it flushes stdout at exit."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+def _show(results: list[dict[str, Any]], fmt: str, detailed: bool) -> None:
+    """The results on stdout, their errors and warnings on stderr."""
+    try:
+        write(sys.stdout, results, fmt, detailed)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as e:
+        raise OutputError(e.strerror or str(e)) from None
+    for line in notes(results, fmt):
+        print(line, file=sys.stderr)
+
+
+def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    if args.jobs is not None and args.jobs < 1:
+        parser.error("--jobs must be at least 1")
+    if args.timeout is not None and not args.timeout > 0:
+        parser.error("--timeout must be a positive number of seconds")
+    paths = list(args.paths)
+    if args.example:
+        paths.insert(0, example_path())
+    if not paths:
+        parser.error("give a .pb file or a folder (or --example to count the example election)")
+    if "-" in paths and len(paths) > 1:
+        parser.error("standard input ('-') can only be counted on its own")
+    options: dict[str, Any] = {
+        "rule": args.rule,
+        "approval_utility": args.approval_utility,
+        "ordinal_scoring": args.ordinal,
+        "duplicates": args.duplicates,
+    }
+    out = OutputDir(args.output_dir, args.format) if args.output_dir else None
+    if args.scheduler:
+        with cluster.connect(parser, args.scheduler) as (executor, threads):
+            args.executor = executor
+            args.jobs = args.jobs or threads
+            return _dispatch(paths, options, args, out)
+    args.executor = None
+    return _dispatch(paths, options, args, out)
+
+
+def _dispatch(paths: list[str], options: dict[str, Any], args: argparse.Namespace, out: OutputDir | None) -> int:
+    if paths == ["-"]:
+        options["data"] = sys.stdin.buffer.read()
+        return _run_one(STDIN_NAME, options, args, out)
+    if len(paths) == 1 and not os.path.isdir(paths[0]):
+        return _run_one(paths[0], options, args, out)
+
+    files, missing = _expand(paths)
+    if not files:
+        print("tarvek: no .pb files found in " + ", ".join(paths), file=sys.stderr)
+        return EXIT_INPUT
+    return _run_many(files, missing, options, args, out)
+
+
+def _run_one(path: str, options: dict[str, Any], args: argparse.Namespace, out: OutputDir | None) -> int:
+    [result] = _count([path], options, args, jobs=args.jobs if args.executor else 1, out=None)
+    _show([result], args.format, detailed=True)
+    if out is not None and not _save(out, [result]):
+        return EXIT_INPUT
+    return EXIT_STATUS[result["status"]]
+
+
+def _run_many(
+    files: list[str], missing: set[str], options: dict[str, Any], args: argparse.Namespace, out: OutputDir | None
+) -> int:
+    """Count several files. Each result is written into the output folder as
+    soon as it is known; on Ctrl-C the files counted so far are shown."""
+    if out is not None and not _save(out, []):
+        return EXIT_INPUT
+    results: dict[str, dict[str, Any]] = {}
+    for path in files:
+        if path in missing:
+            results[path] = batch.failure(path, "input error", "no such file or folder")
+            if out is not None:
+                _save(out, [results[path]])
+    existing = [f for f in files if f not in missing]
+    interrupted = False
+    try:
+        results.update(zip(existing, _count(existing, options, args, jobs=args.jobs, out=out), strict=True))
+    except _Interrupted as partial:
+        results.update(partial.results)
+        interrupted = True
+    shown = [results.get(f) or batch.failure(f, "interrupted", "not counted (interrupted)") for f in files]
+    _show(shown, args.format, detailed=False)
+    if interrupted:
+        print(f"tarvek: interrupted; {len(results)} of {len(files)} files counted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    if out is not None and out.failed:
+        return EXIT_INPUT
+    return max((EXIT_STATUS[r["status"]] for r in shown), default=EXIT_OK)
+
+
+class _Interrupted(Exception):
+    """Ctrl-C during a count of several files, with the results known by then."""
+
+    def __init__(self, results: dict[str, dict[str, Any]]) -> None:
+        super().__init__()
+        self.results = results
+
+
+def _count(
+    files: list[str], options: dict[str, Any], args: argparse.Namespace, jobs: int | None, out: OutputDir | None
+) -> list[dict[str, Any]]:
+    """Count ``files`` with the progress line; results in the order of ``files``.
+    Each result goes into ``out`` as soon as it is known. Ctrl-C raises
+    :class:`_Interrupted` with the results known by then."""
+    done: dict[int, dict[str, Any]] = {}
+    meter = Progress(len(files), enabled=not args.quiet)
+    try:
+        for i, result in batch.counts(
+            files,
+            args.executor,
+            jobs=jobs,
+            timeout=args.timeout,
+            waiting=lambda running: meter.show([files[i] for i in running]),
+            **options,
+        ):
+            done[i] = result
+            meter.finished(result)
+            if out is not None:
+                _save(out, [result])
+    except KeyboardInterrupt:
+        if len(files) == 1:
+            raise
+        raise _Interrupted({files[i]: r for i, r in done.items()}) from None
+    finally:
+        meter.close()
+    return [done[i] for i in range(len(files))]
+
+
+def _save(out: OutputDir, results: list[dict[str, Any]]) -> bool:
+    """Write ``results`` into the output folder (creating it); False, with one
+    message, when that fails, after which nothing more is written there."""
+    if out.failed:
+        return False
+    try:
+        out.create()
+        for result in results:
+            out.write(result)
+    except OSError as e:
+        out.failed = True
+        print(f"tarvek: cannot write the results into {out.folder}: {e.strerror or e}", file=sys.stderr)
+        return False
+    return True
+
+
+def _expand(paths: list[str]) -> tuple[list[str], set[str]]:
+    """The files to count, in the order given (folders searched for .pb files,
+    recursively), and those of them that do not exist."""
+    files: list[str] = []
+    missing: set[str] = set()
+    for path in paths:
+        if os.path.isdir(path):
+            found = []
+            for root, dirs, names in os.walk(path):
+                dirs.sort()
+                found += [os.path.join(root, n) for n in sorted(names) if n.lower().endswith(".pb")]
+            files += found
+        else:
+            files.append(path)
+            if not os.path.exists(path):
+                missing.add(path)
+    return files, missing

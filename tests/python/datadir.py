@@ -1,0 +1,38 @@
+"""The folder of real pabulib election files used by the tests."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+from typing import NoReturn
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+
+#: TARVEK_PABULIB_DIR, or ../shared/data/pabulib beside the repository.
+PABULIB_DIR = Path(os.environ.get("TARVEK_PABULIB_DIR") or ROOT.parent / "shared" / "data" / "pabulib")
+
+
+def real_file(name: str) -> Path:
+    """Path of a real election file (see :func:`missing`)."""
+    path = PABULIB_DIR / name
+    if not path.is_file():
+        missing(f"real election file {path}")
+    return path
+
+
+def real_folder() -> Path:
+    """The folder of real election files (see :func:`missing`)."""
+    if not PABULIB_DIR.is_dir():
+        missing(f"folder of real election files {PABULIB_DIR}")
+    return PABULIB_DIR
+
+
+def missing(what: str) -> NoReturn:
+    """Skips the test, except in CI (CI=true), where a missing real election is
+    a failure: a suite that quietly skips its real elections must not pass there."""
+    message = f"{what} not available (set TARVEK_PABULIB_DIR)"
+    if os.environ.get("CI") == "true":
+        pytest.fail(message)
+    pytest.skip(message)
