@@ -4,7 +4,6 @@
 // exercised too.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "election.hpp"
 #include "fixed_budget.hpp"
 #include "implementations.hpp"
+#include "random.hpp"
 #include "range_run.hpp"
 
 namespace tarvek_test {
@@ -22,9 +22,9 @@ namespace {
 // projects whose costs are decimal fractions or thirds (so shares round),
 // some voters copy another's ballot (equal money, ties with the payer), and
 // a few utilities are 0 or above 1.
-class DriftingElections {
+class DriftingElections : tarvek_support::Random {
 public:
-    explicit DriftingElections(std::uint64_t seed) : random_(seed) {}
+    explicit DriftingElections(std::uint64_t seed) : Random(seed) {}
 
     Instance next() {
         Instance e;
@@ -67,11 +67,6 @@ public:
         const double width = std::vector<double>{0.25, 1.0, 4.0, 16.0, 64.0}[pick(0, 4)];
         return {lo, lo + width};
     }
-
-private:
-    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
-    bool chance(double p) { return std::bernoulli_distribution(p)(random_); }
-    std::mt19937_64 random_;
 };
 
 // The plain run's outcome for `budget`, or its error.
