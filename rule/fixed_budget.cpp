@@ -43,6 +43,7 @@ const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_satura
 
     // Equal start budgets for the listed voters; supporters who are not
     // listed hold nothing. With no voters nothing is divided.
+    // Mirrored: RangeRunner::run.
     const double start = e.listed_voter_count > 0 ? total_budget / e.voter_entries : 0.0;
     if (!std::isfinite(start)) give_up_saturation();
     std::fill(money_.begin(), money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count),
@@ -75,6 +76,7 @@ const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_satura
 void RuleRunner::play_round() {
     const Election& e = election_;
     // Greatest bound first; equal bounds in order of first occurrence.
+    // Mirrored (order, lazy stop, winner, leaving, charge): RangeRunner::play_round.
     std::sort(remaining_.begin(), remaining_.end(), [&](Index a, Index b) {
         return bound_[a] > bound_[b] || (bound_[a] == bound_[b] && a < b);
     });
@@ -155,12 +157,13 @@ void RuleRunner::evaluate(Index candidate) {
         supporter_class_[i] = class_[voter];
         supporter_money += supporter_money_[i];
     }
-    if (cost > supporter_money) {
+    if (cost > supporter_money) {  // Mirrored: RangeRunner::evaluate.
         leaves_[candidate] = 1;
         if (watching_ && !stays_unaffordable(candidate, cost)) give_up_saturation();
         return;
     }
 
+    // Supporter order. Mirrored: RangeRunner::supporter_before.
     if (unit_utilities_[candidate]) {
         // Dividing by 1 changes nothing: the key is the money's, the class's.
         order_.start_by_class(supporter_class_.data(), n, class_key_);
@@ -180,6 +183,7 @@ void RuleRunner::evaluate(Index candidate) {
         const Index voter = e.supporter_voter[begin + position];
         const double utility = e.supporter_utility[begin + position];
         const double money = supporter_money_[position];
+        // Mirrored: RangeRunner::test_payment and fail_in_any_order.
         const double share = (cost - paid) / utility_left;
         if (share * utility > money) {
             paid += money;
@@ -188,6 +192,7 @@ void RuleRunner::evaluate(Index candidate) {
             if (e.voter_is_listed(voter)) give_up_saturation();
             continue;
         }
+        // Mirrored: RangeRunner::take_supporter and pick_best.
         const double effective_count = cost / share;
         bound_[candidate] = std::isnan(effective_count) ? -kInfinity : effective_count;
         // A count of 0 or infinity would make the price infinite or 0.
@@ -302,6 +307,7 @@ void RuleRunner::charge(Index winner, double price) {
     const Election& e = election_;
     for (std::size_t i = e.supporters_begin[winner]; i < e.supporters_begin[winner + 1]; ++i) {
         double& money = money_[e.supporter_voter[i]];
+        // Mirrored: RangeRunner::charge.
         const double payment = e.supporter_utility[i] * price;
         const bool cut = money < payment;
         if (watching_ && ((cut && e.voter_is_listed(e.supporter_voter[i])) ||

@@ -1,5 +1,10 @@
-// The rule over a range of budgets, with every decision proved for the whole
-// range.
+// The rule over a range of budgets, with everything that reaches the outcome
+// proved for the whole range: which candidate wins each round, what each
+// voter pays for it, and which candidates leave. Intermediate decisions may
+// differ between budgets where the enclosures below hold for every way they
+// go: the order of failing supporters (unordered_failers.cpp), which
+// supporter pays (the count encloses every share it can be paid at), which
+// losing candidates are evaluated, whether a payment is cut.
 //
 // Why an interval of floating-point values is enough: IEEE addition and
 // subtraction, and multiplication or division by a constant, are monotone in
@@ -9,8 +14,9 @@
 // same operation applied to the right ends encloses the value that the plain
 // run computes, bit for bit, under each budget. No outward rounding is
 // needed, because the enclosed values are themselves rounded results.
-// A comparison is accepted only when the enclosures decide it for every
-// budget; anything else (overlap, NaN, infinity) abandons the range. Equal
+// A comparison that decides the path is accepted only when the enclosures
+// decide it for every budget; anything else (overlap, NaN, infinity) abandons
+// the range, unless both ways are enclosed as said above. Equal
 // keys are recognised by money class: voters that started alike and made the
 // same payments hold the same money under every budget.
 #include "range_run.hpp"
@@ -76,7 +82,7 @@ RangeRunner::RangeRunner(const Election& election)
     heap_.reserve(election.longest_supporter_list);
 }
 
-bool RangeRunner::run(Interval start) {
+bool RangeRunner::run(Interval start) {  // Mirrored: RuleRunner::run.
     const Election& e = election_;
     if (!finite(start)) return false;
     for (std::size_t v = 0; v < e.voter_count; ++v) {
@@ -114,7 +120,7 @@ bool RangeRunner::candidate_before(Index a, Interval bound_a, Index b, Interval 
     return bound_a.lo > bound_b.hi || (a < b && bound_a.lo >= bound_b.hi);
 }
 
-void RangeRunner::play_round() {
+void RangeRunner::play_round() {  // Mirrored: RuleRunner::play_round.
     const Election& e = election_;
     // A guide order only; the scan below proves the part of it that matters.
     std::sort(remaining_.begin(), remaining_.end(), [&](Index a, Index b) {
@@ -242,7 +248,7 @@ Affine RangeRunner::key_affine(std::size_t supporter, Interval key) const {
 }
 
 // Supporter a comes before supporter b (smaller key first, equal keys in list
-// order) for every budget.
+// order, NaN last) for every budget. Mirrored: RuleRunner::evaluate (order).
 bool RangeRunner::supporter_before(Index candidate, Index position_a, Index position_b) const {
     const Election& e = election_;
     const std::size_t a = e.supporters_begin[candidate] + position_a;
@@ -299,7 +305,7 @@ void RangeRunner::evaluate(Index candidate) {
         supporter_money.hi += money_[e.supporter_voter[i]].hi;
     }
     require(finite(supporter_money));
-    if (cost > supporter_money.hi) {
+    if (cost > supporter_money.hi) {  // Mirrored: RuleRunner::evaluate.
         leaves_[candidate] = 1;
         return;
     }
@@ -433,6 +439,7 @@ bool RangeRunner::comes_after_all(Index candidate, std::size_t first, std::size_
 // scan goes on. The share that decides the count is then one of several,
 // and what is recorded encloses them all: the counts and the price need to
 // be decided for the whole range, not the payer.
+// Mirrored: RuleRunner::evaluate (payment test).
 RangeRunner::Payment RangeRunner::test_payment(Index candidate, Index position,
                                                const Gathered& gathered) const {
     const Election& e = election_;
@@ -503,6 +510,7 @@ bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
     final_share_[candidate] = final_share;
     final_share_affine_[candidate] = scan.paid_share_affine;
     // A count of 0 or infinity would make the price infinite or 0.
+    // Mirrored: RuleRunner::evaluate (count).
     const bool contends = effective_count.lo > 0.0 && effective_count.hi < kInfinity;
     if (contends) {
         count_[candidate] = effective_count;
@@ -535,7 +543,7 @@ std::uint32_t RangeRunner::class_after_payment(std::uint32_t money_class, double
     return inserted.first->second;
 }
 
-void RangeRunner::charge(Index winner) {
+void RangeRunner::charge(Index winner) {  // Mirrored: RuleRunner::charge.
     const Election& e = election_;
     const double cost = e.candidate_cost[winner];
     const Interval price{cost / best_count_.hi, cost / best_count_.lo};

@@ -1,8 +1,11 @@
 // One run of the fixed-budget rule for a whole range of start budgets at
 // once. Every voter's money is carried as an interval that encloses its value
-// under every start budget of the range; the run succeeds only when each
-// decision of the rule comes out the same for the whole range, so that every
-// budget in it selects the same projects in the same order.
+// under every start budget of the range; the run succeeds only when every
+// budget in it selects the same projects in the same order (see the argument
+// at the top of range_run.cpp).
+// Every decision of the plain run (RuleRunner) has its counterpart here; both
+// places carry a "Mirrored:" mark naming the other, and a change to one must
+// be made to the other.
 #ifndef TARVEK_RANGE_RUN_HPP
 #define TARVEK_RANGE_RUN_HPP
 
@@ -21,8 +24,8 @@ public:
     explicit RangeRunner(const Election& election);
 
     // Runs the rule for every start money (total budget / n) in `start`. True
-    // when every decision is the same for all of them; winners() then holds
-    // their common outcome. False when some decision may differ within the
+    // when all of them select the same projects in the same order; winners()
+    // then holds their common outcome. False when that may differ within the
     // range, or when the range holds a case this runner does not handle
     // (money that is not finite, a tie that cannot be broken); the caller
     // then runs the budgets one by one.
