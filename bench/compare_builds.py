@@ -1,7 +1,8 @@
 """The engine alone, two builds side by side: the CPU time of one call of
-`equal_shares_utils` or `equal_shares_add1`, best of many, for each build of
-the native benchmark (`tarvek_bench profile`), the builds taking turns so
-that both see the same load.
+`equal_shares_utils` or `equal_shares_add1` (the mean over a round of calls,
+the least over several rounds) for each build of the native benchmark
+(`tarvek_bench profile`), the builds taking turns so that both see the same
+load.
 
     python bench/compare_builds.py OLD_BINARY NEW_BINARY \\
         --files Poland_Warszawa_2026 Hungary_Budapest_2024 --calls utils add1 \\
@@ -31,11 +32,13 @@ def instance_for(name: str) -> Path:
     return path
 
 
-def best_call_cpu(binary: str, instance: Path, call: str, seconds: float) -> float:
+def cpu_per_call(binary: str, instance: Path, call: str, seconds: float) -> float:
+    """Mean CPU time of the calls of one round: on a loaded machine the mean
+    of many short calls is steadier than the fastest of them."""
     out = subprocess.run([binary, "profile", str(instance), call, str(seconds)],
                          check=True, capture_output=True, text=True).stdout
     fields = dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
-    return float(fields["best_call_cpu_s"])
+    return float(fields["cpu_seconds"]) / int(fields["calls"])
 
 
 def main() -> None:
@@ -56,7 +59,7 @@ def main() -> None:
             best = {"old": float("inf"), "new": float("inf")}
             for _ in range(opts.rounds):
                 for build in ("old", "new"):
-                    seconds = best_call_cpu(getattr(opts, build), instance, call, opts.seconds)
+                    seconds = cpu_per_call(getattr(opts, build), instance, call, opts.seconds)
                     best[build] = min(best[build], seconds)
             rows.append((name, call, best["old"], best["new"]))
             benchlib.log(f"{name} {call}: {best['old'] * 1e3:.2f} ms -> {best['new'] * 1e3:.2f} ms")
@@ -70,8 +73,9 @@ def main() -> None:
     table = "\n".join(lines)
     print(table)
     if opts.output:
-        note = (f"CPU time of one call, best of {opts.rounds} rounds of {opts.seconds:g} s per build "
-                f"(builds taking turns), on {platform.node() or 'this machine'}.")
+        note = (f"CPU time of one call: the mean over a round of calls of at least {opts.seconds:g} s, "
+                f"the least of {opts.rounds} rounds per build (builds taking turns), "
+                f"on {platform.node() or 'this machine'}.")
         path = benchlib.RESULTS_DIR / f"{opts.output}.md"
         path.write_text(f"{note}\n\n{table}\n")
 

@@ -18,7 +18,8 @@ sanitize=ON
 [[ "${TARVEK_REPLAY_SANITIZE:-1}" != 0 ]] || sanitize=OFF
 cmake -S "$root" -B "$out/build" -DCMAKE_CXX_COMPILER="${CXX:-g++}" \
     -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
-    -DTARVEK_BUILD_MODULE=OFF -DTARVEK_BUILD_FUZZ=ON -DTARVEK_SANITIZE="$sanitize" >/dev/null
+    -DTARVEK_BUILD_MODULE=OFF -DTARVEK_BUILD_FUZZ=ON -DTARVEK_SANITIZE="$sanitize" \
+    -DTARVEK_WERROR="${TARVEK_WERROR:-OFF}" >/dev/null
 cmake --build "$out/build" -j"${JOBS:-2}" --target fuzz_replay >/dev/null
 cp "$out/build/fuzz/fuzz_replay" "$out/replay"
 

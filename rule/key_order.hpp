@@ -25,44 +25,17 @@ inline std::uint64_t key_order(double key) {
     return value != value ? ~std::uint64_t{0} : bits ^ flip;
 }
 
-// Small ids for 64-bit keys: the first key seen gets 0, the next new one 1,
-// and so on. Open addressing over a table at most half full, which starts
-// small enough for the fastest cache and grows with the keys.
-class KeyIds {
-public:
-    // The id of `key`; a new key gets the next id.
-    std::uint32_t id_of(std::uint64_t key);
-    // The key of each id.
-    const std::vector<std::uint64_t>& keys() const { return keys_; }
-    // Forgets every key, in time proportional to their number.
-    void clear();
-
-private:
-    static constexpr std::uint32_t kNone = ~std::uint32_t{0};
-    static constexpr std::size_t kFirstTable = 1024;
-    struct Slot {
-        std::uint64_t key;
-        std::uint32_t id;  // kNone when the slot is free
-    };
-    std::size_t slot_of(std::uint64_t key) const;
-    void grow();
-
-    std::vector<Slot> table_;
-    std::vector<std::uint64_t> keys_;
-    std::vector<std::size_t> used_slots_;  // in order of the ids
-};
-
 // Walks positions 0..n-1 in the order of a key, equal keys in ascending
-// position (a stable order). Supporters with the same payment history hold
-// the same money, so a list of thousands of supporters mostly has a few
-// hundred distinct keys, and an evaluation stops at the first supporter who
-// can pay. So the positions are grouped by key (each group a list of its
-// positions in ascending order), and only the groups that the walk reaches
-// are taken from a heap of the distinct keys. The buffers are kept between
-// walks.
+// position (a stable order): a heap of groups of positions, each group a list
+// in ascending order, popped only as far as the walk goes (an evaluation
+// stops at the first supporter who can pay). Supporters with the same
+// payment history hold the same money, so with utilities 1 a list of
+// thousands of supporters mostly falls into a few hundred groups, one per
+// class of money. The buffers are kept between walks.
 class KeyOrder {
 public:
-    // Starts a walk over `keys[0..n)`.
+    // Starts a walk over `keys[0..n)`, each position a group of its own
+    // but those of the smallest key, which form one.
     void start(const std::uint64_t* keys, std::size_t n);
     // Starts a walk where position i has the key `class_key[classes[i]]`.
     // Grouping by class needs no hashing; classes that share a key are
@@ -70,6 +43,8 @@ public:
     void start_by_class(const std::uint32_t* classes, std::size_t n,
                         const std::vector<std::uint64_t>& class_key);
     bool has_next() const { return at_ != kNone || !groups_.empty(); }
+    // The number of groups, right after a start.
+    std::size_t group_count() const { return groups_.size(); }
     // The next position; only when has_next().
     std::uint32_t next();
 
@@ -80,16 +55,18 @@ private:
         std::uint32_t first;  // position; later ones follow through next_
         std::uint32_t last;
     };
-    // Heap order with the smallest key on top (std heaps put the largest
-    // there).
-    struct LargerKey {
-        bool operator()(const Group& a, const Group& b) const { return a.key > b.key; }
+    // Heap order with the smallest key, then the first position, on top
+    // (std heaps put the largest there).
+    struct Later {
+        bool operator()(const Group& a, const Group& b) const {
+            return a.key > b.key || (a.key == b.key && a.first > b.first);
+        }
     };
 
     void take_next_key();
 
-    KeyIds key_ids_;                       // for start()
-    std::vector<std::uint32_t> ids_;       // per position, for start()
+    bool by_class_ = false;                // groups of classes may share a key
+    bool heap_ready_ = false;
     std::vector<std::uint32_t> group_of_;  // per class: kNone between walks
     std::vector<std::uint32_t> classes_seen_;
     std::vector<Group> groups_;            // groups not yet walked: a heap,

@@ -4,7 +4,11 @@
 returns a result (a plain dict, ready for JSON and for passing between
 processes) whose ``status`` says what happened:
 
-- "ok": counted; ``selected`` lists the outcome in selection order.
+- "ok": counted; ``selected`` lists the outcome in selection order, each
+  with the numbers of the round that selected it, ``left_out`` the other
+  projects with their supporters' money against their cost, ``ties`` the ties
+  broken by the chosen order, and ``certified`` the exact recount's verdict
+  (when asked for).
 - "input error": the file cannot be read or counted as it is (exit status 2).
 - "tie": the rule met a tie that it cannot break (exit status 1).
 - "timeout": the command gave up waiting for the count (exit status 1).
@@ -17,7 +21,7 @@ import os
 import time
 from typing import Any
 
-from . import pabulib
+from . import explained, pabulib
 
 RULES = {
     "add1": "Method of Equal Shares, completed with Add1",
@@ -47,10 +51,13 @@ def count_file(
     ordinal_scoring: str | None = None,
     duplicates: str = "refuse",
     data: bytes | None = None,
+    ties: str | None = None,
+    certify: bool = False,
 ) -> dict[str, Any]:
     """Count the election in ``path``; see the module's text for the result.
     The options are those of :func:`tarvek.pabulib.load`. With ``data``, the
-    file's bytes are those, and ``path`` only names it.
+    file's bytes are those, and ``path`` only names it. ``ties`` as for
+    :func:`tarvek.count`; ``certify``: also recount the outcome's run exactly.
 
     Raises ValueError for an unknown ``rule``, never for the file or the count.
     """
@@ -74,29 +81,84 @@ def count_file(
         return _failed(result, "input error", f"{path}: cannot be read ({e.strerror or e})")
     result.update(describe(election))
     try:
-        outcome = run_rule(election, rule)
+        counted = explained.count(election, rule, ties)
+    except explained.TieError as e:
+        labels = [_label(election, pid) for pid in e.tied]
+        names = " and ".join([", ".join(labels[:-1]), labels[-1]] if len(labels) > 1 else labels)
+        result["seconds"] = time.perf_counter() - started
+        return _failed(
+            result,
+            "tie",
+            f"{path}: the rule met a tie it cannot break between the projects {names} "
+            "(equal cost and equal total utility); no outcome can be given. To break it by a "
+            "stated order, count again with --ties file-order (the project listed first in the "
+            "file wins) or --ties random:SEED (a random order drawn from SEED)",
+            tied_projects=e.tied,
+        )
     except RuntimeError as e:
-        message = str(e)
-        if message.startswith(TIE_PREFIX):
-            tied = tied_projects(message, election.projects)
-            labels = [_label(election, pid) for pid in tied]
-            names = " and ".join([", ".join(labels[:-1]), labels[-1]] if len(labels) > 1 else labels)
-            result["seconds"] = time.perf_counter() - started
-            return _failed(
-                result,
-                "tie",
-                f"{path}: the rule met a tie it cannot break between the projects {names} "
-                "(equal cost and equal total utility); no outcome can be given",
-                tied_projects=tied,
-            )
-        return _failed(result, "error", f"{path}: the count failed: {message}")
+        return _failed(result, "error", f"{path}: the count failed: {e}")
     except ImportError as e:
-        return _failed(result, "error", f"the engine 'tarvekbindings' cannot be loaded ({e}); install the package")
+        return _failed(result, "error", f"the engine cannot be loaded ({e}); install the package")
     except (IndexError, ValueError, MemoryError, TypeError) as e:
         return _failed(result, "error", f"{path}: the count failed: {type(e).__name__}: {e}")
-    result.update(summarize(election, outcome, rule))
+    result.update(summarize(election, list(counted.outcome), rule))
+    explained_run = explanation(election, counted)
+    for row, numbers in zip(result["selected"], explained_run.pop("rounds"), strict=True):
+        row.update(numbers)
+    result.update(explained_run)
+    if certify:
+        from .certify import certify as recount
+
+        verdict = recount(election, counted)
+        result["certified"] = {
+            "stands": verdict.stands,
+            "differs_at": verdict.differs_at,
+            "verdict": verdict.text(),
+        }
     result["seconds"] = time.perf_counter() - started
     return result
+
+
+#: Reasons of a project left out for which its shortfall tells how far it was from being funded.
+LACKED_MONEY = ("unaffordable", "no payable share")
+
+
+def explanation(election: pabulib.Election, counted: explained.Count) -> dict[str, Any]:
+    """The numbers of the outcome's run, to go with :func:`summarize`'s rows
+    (which must come from the same count): each selected row gets those of
+    the round that selected it; the projects left out come as rows of their own."""
+    return {
+        "run_budget": counted.run_budget,
+        "start_money": counted.start_money,
+        "tie_order": counted.tie_order,
+        "ties": [{"round": t.round, "tied": list(t.tied), "chosen": t.chosen} for t in counted.ties],
+        "rounds": [
+            {
+                "effective_votes": r.effective_votes,
+                "price": r.price,
+                "paid": r.paid,
+                "paid_all": r.paid_all,
+                "tied_with": [pid for pid in r.tie.tied if pid != r.project] if r.tie else [],
+            }
+            for r in counted.rounds
+        ],
+        "left_out": [
+            {
+                "project_id": x.project,
+                "name": election.projects[x.project].name,
+                "cost": x.cost,
+                "supporters": election.supporters(x.project),
+                "points": election.total_utility[x.project],
+                "supporters_money": x.supporters_money,
+                "shortfall": x.shortfall,
+                "reason": x.reason,
+                "left_in_round": x.left_in_round,
+                "money_when_left": x.money_when_left,
+            }
+            # Closest to being funded first; those never in the running last.
+            for x in sorted(counted.left_out, key=lambda x: (x.reason not in LACKED_MONEY, x.shortfall))
+        ],
+    }
 
 
 def run_rule(election: pabulib.Election, rule: str) -> list[str]:

@@ -287,7 +287,7 @@ def _explain(
         paid_all = 0
         # Money before and after the charge, per entry of the supporter list;
         # a voter listed twice shows the same money twice and pays once.
-        for (voter, _), before, after in zip(election.approvers[pid], r["money_before"], r["money_after"]):
+        for (voter, _), before, after in zip(election.approvers[pid], r["money_before"], r["money_after"], strict=True):
             if voter in payments:
                 continue
             payments[voter] = before - after

@@ -6,13 +6,15 @@ from __future__ import annotations
 import math
 
 import pytest
-import tarvek
-import tarvekbindings
-from datadir import PABULIB_DIR
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
+import tarvek
+import tarvekbindings
 from tarvek.certify import certify
 from tarvek.pabulib import Election, Project
+
+from datadir import PABULIB_DIR
 
 CONTRACT = {"add1": tarvekbindings.equal_shares_add1, "fixed": tarvekbindings.equal_shares_utils}
 # The completion takes minutes on this one.

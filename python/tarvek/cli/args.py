@@ -47,6 +47,8 @@ examples:
   tarvek --example
   tarvek Netherlands_Assen_2024.pb
   tarvek --format json Netherlands_Assen_2024.pb
+  tarvek --ties file-order --certify France_Toulouse_2022.pb
+  tarvek report Poland_Warszawa_2026.pb -o report.html
   tarvek --rule fixed --output-dir results/ elections/
   curl -s https://example.org/vote.pb | tarvek -
 """
@@ -64,6 +66,13 @@ def _version() -> str:
         return metadata.version("tarvekbindings")
     except metadata.PackageNotFoundError:
         return "(version unknown: not installed)"
+
+
+def tie_order(text: str) -> str:
+    """The value of --ties, checked: file-order, random or random:SEED."""
+    if text == "file-order" or text == "random" or (text.startswith("random:") and text[7:].isdigit()):
+        return text
+    raise argparse.ArgumentTypeError(f"expected file-order, random or random:SEED (a whole number), not {text!r}")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -107,6 +116,21 @@ def build_parser() -> argparse.ArgumentParser:
         default="refuse",
         help="a voter who lists the same project twice: refuse the file (default), or count the approval "
         "once, with a warning (approval and choose-1 votes only)",
+    )
+    parser.add_argument(
+        "--ties",
+        type=tie_order,
+        default=None,
+        metavar="file-order|random[:SEED]",
+        help="break a tie that survives cost and total utility (by default the count stops with an error): "
+        "file-order prefers the project listed first in the file; random:SEED a random order drawn from "
+        "SEED (random alone draws a seed and reports it). Every tie broken is reported",
+    )
+    parser.add_argument(
+        "--certify",
+        action="store_true",
+        help="recount the run that selected the outcome in exact rational arithmetic and say whether the "
+        "outcome stands, or from which selection on it would differ",
     )
     out = parser.add_mutually_exclusive_group()
     out.add_argument(

@@ -92,6 +92,8 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         "approval_utility": args.approval_utility,
         "ordinal_scoring": args.ordinal,
         "duplicates": args.duplicates,
+        "ties": args.ties,
+        "certify": args.certify,
     }
     out = OutputDir(args.output_dir, args.format) if args.output_dir else None
     if args.scheduler:

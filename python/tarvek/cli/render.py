@@ -1,5 +1,6 @@
 """How the ``tarvek`` command shows results: a readable table, JSON or CSV,
-for one file in detail or for several files one row each."""
+for one file in detail or for several files one row each. Text cells of CSV
+that a spreadsheet would run as a formula are neutralised (see csv_cell)."""
 
 from __future__ import annotations
 
@@ -73,6 +74,11 @@ def money(value: float | None) -> str:
     return f"{value:,.2f}"
 
 
+def cents(value: float) -> str:
+    """An amount summed in floating point, to the cent (18,000 for 17,999.999999)."""
+    return money(round(value, 2) + 0.0)
+
+
 def percent(share: float | None) -> str:
     return "-" if share is None else f"{100 * share:.2f} %"
 
@@ -104,17 +110,24 @@ def detail_table(result: dict[str, Any]) -> str:
     label = result["points_label"]
     key = "points" if label == "points" else "supporters"
     has_names = any(row["name"] for row in result["selected"])
-    headers = ["rank", "project"] + (["name"] if has_names else []) + ["cost", "running total", label]
+    headers = ["rank", "project"] + (["name"] if has_names else []) + [
+        "cost", "running total", label, "eff. votes", "paid", "paid all",
+    ]
     rows = []
     for row in result["selected"]:
         cells = [str(row["rank"]), row["project_id"]]
         if has_names:
             cells.append(_clip(row["name"] or "", 40))
         cells += [money(row["cost"]), money(row["running_total"]), f"{row[key]:,}"]
+        cells += [number(row["effective_votes"]), cents(row["paid"]), f"{row['paid_all']:,}"]
         rows.append(cells)
     n = len(headers)
     if rows:
-        lines += _table(headers, rows, right={0, n - 3, n - 2, n - 1})
+        lines += _table(headers, rows, right=set(range(n - 6, n)) | {0})
+        lines.append(
+            "eff. votes: the effective vote count at which the project won its round; paid: what its "
+            "supporters paid; paid all: how many of them paid all the money they still held."
+        )
     else:
         lines.append("No project is selected.")
     lines.append("")
@@ -122,6 +135,7 @@ def detail_table(result: dict[str, Any]) -> str:
     lines.append(f"Spent:        {money(result['spent'])} on {len(result['selected'])} projects")
     lines.append(f"Share spent:  {percent(result['share_spent'])}")
     lines.append(f"Left:         {money(result['left'])}")
+    lines += _explanation_lines(result)
     recorded = result.get("recorded")
     if recorded is not None:
         lines.append("")
@@ -142,6 +156,54 @@ def detail_table(result: dict[str, Any]) -> str:
                         named = f" {p['name']}" if p["name"] else ""
                         lines.append(f"    {p['project_id']}{named} ({money(p['cost'])})")
     return "\n".join(lines) + "\n"
+
+
+def number(value: float) -> str:
+    """An effective vote count: whole, or to two decimals."""
+    return f"{value:,.0f}" if value == int(value) else f"{value:,.2f}"
+
+
+def _explanation_lines(result: dict[str, Any]) -> list[str]:
+    """How the outcome came about: the run explained, the ties broken, the
+    projects left out, and the exact recount's verdict."""
+    lines = [""]
+    if result["rule"] == "add1":
+        lines.append(
+            f"Explained run: the completion's run with the budget {money(result['run_budget'])}, "
+            f"each voter starting with {money(result['start_money'])}."
+        )
+    else:
+        lines.append(f"Explained run: each voter started with {money(result['start_money'])}.")
+    for tie in result["ties"]:
+        others = ", ".join(f"'{pid}'" for pid in tie["tied"] if pid != tie["chosen"])
+        lines.append(
+            f"Tie broken ({result['tie_order']}): in round {tie['round']} '{tie['chosen']}' was chosen over {others} "
+            "(same effective votes, cost and total utility)."
+        )
+    left = result["left_out"]
+    if left:
+        has_names = any(x["name"] for x in left)
+        headers = ["project"] + (["name"] if has_names else []) + [
+            "cost", "supporters' money", "short by", "why",
+        ]
+        rows = []
+        for x in left:
+            cells = [x["project_id"]] + ([_clip(x["name"] or "", 40)] if has_names else [])
+            cells += [money(x["cost"]), cents(x["supporters_money"]), cents(max(x["shortfall"], 0.0))]
+            if x["left_in_round"] is not None:
+                cells.append(f"unaffordable from round {x['left_in_round']}")
+            else:
+                cells.append(x["reason"])
+            rows.append(cells)
+        lines.append("")
+        lines.append("Not selected (supporters' money at the end of the run against the cost):")
+        n = len(headers)
+        lines += _table(headers, rows, right={n - 4, n - 3, n - 2})
+    certified = result.get("certified")
+    if certified is not None:
+        lines.append("")
+        lines.append(f"Exact recount: {certified['verdict']}.")
+    return lines
 
 
 SUMMARY_COLUMNS = [
@@ -224,33 +286,67 @@ def summary_csv(results: list[dict[str, Any]]) -> str:
     writer = csv.DictWriter(buffer, fieldnames=SUMMARY_COLUMNS, lineterminator="\n")
     writer.writeheader()
     for result in results:
-        writer.writerow(summary_row(result))
+        writer.writerow({k: csv_cell(v) for k, v in summary_row(result).items()})
     return buffer.getvalue()
 
 
-#: One row per selected project; the columns after ``points`` describe the
-#: whole count and repeat on every row. Without a selected project (a count
-#: that failed, or selects nothing) there is one row with only those.
+#: One row per project: the selected ones in order of selection, with the
+#: numbers of the round that selected them, then those left out, with their
+#: supporters' money at the end of the run against their cost. The columns
+#: from ``budget`` on describe the whole count and repeat on every row.
+#: Without a project (a count that failed) there is one row with only those.
 DETAIL_COLUMNS = [
     "rank", "project_id", "name", "cost", "running_total", "supporters", "points",
-    "budget", "spent", "share_spent", "status", "error",
+    "effective_votes", "price", "paid", "paid_all", "tied_with",
+    "supporters_money", "shortfall", "not_selected_because", "unaffordable_from_round",
+    "budget", "spent", "share_spent", "run_budget", "start_money", "tie_order", "certified",
+    "status", "error",
 ]
+
+#: A text cell that a spreadsheet would run as a formula (=, +, -, @, or a
+#: tab or carriage return before one) gets a leading apostrophe, which the
+#: spreadsheet shows as text: a project named "=HYPERLINK(...)" stays a name.
+FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+def csv_cell(value: Any) -> Any:
+    """``value`` as a CSV cell: None empty, text neutralised (see FORMULA_STARTS)."""
+    if value is None:
+        return ""
+    if isinstance(value, str) and value.startswith(FORMULA_STARTS):
+        return "'" + value
+    return value
 
 
 def detail_csv(result: dict[str, Any]) -> str:
-    """The selected projects, one row each, with the budget, the amount spent
-    and the status of the count."""
+    """Every project, one row each (see DETAIL_COLUMNS)."""
+    certified = result.get("certified")
     summary = {
         "budget": result.get("budget"),
         "spent": result.get("spent"),
         "share_spent": result.get("share_spent"),
+        "run_budget": result.get("run_budget"),
+        "start_money": result.get("start_money"),
+        "tie_order": result.get("tie_order"),
+        "certified": certified["verdict"] if certified else None,
         "status": result["status"],
         "error": result["error"]["message"] if result.get("error") else None,
     }
-    rows = [{**row, **summary} for row in result.get("selected") or []] or [summary]
+    rows = [
+        {**row, "tied_with": " ".join(row.get("tied_with") or []), **summary} for row in result.get("selected") or []
+    ]
+    for x in result.get("left_out") or []:
+        rows.append(
+            {
+                **x,
+                "not_selected_because": x["reason"],
+                "unaffordable_from_round": x["left_in_round"],
+                **summary,
+            }
+        )
     buffer = io.StringIO()
     writer = csv.DictWriter(buffer, fieldnames=DETAIL_COLUMNS, lineterminator="\n", extrasaction="ignore")
     writer.writeheader()
-    for row in rows:
-        writer.writerow({k: ("" if row.get(k) is None else row[k]) for k in DETAIL_COLUMNS})
+    for row in rows or [summary]:
+        writer.writerow({k: csv_cell(row.get(k)) for k in DETAIL_COLUMNS})
     return buffer.getvalue()

@@ -27,8 +27,9 @@ def test_example_counts_out_of_the_box(run):
     assert out.startswith("Brelmoor neighbourhood budget 2026 (invented example)\nFile:       example.pb\n")
     assert "Election:   30 voters, 8 projects, approval votes" in out
     for line in (
-        "   1  1        Playground at Mill Square        18,000         18,000     14",
-        "   6  6        Community garden in North End     6,500         85,800      6",
+        "   1  1        Playground at Mill Square        18,000         18,000     14          14  18,000         0",
+        "   2  7        Skate park by the river          35,000         53,000     14       12.08  35,000        10",
+        "   6  6        Community garden in North End     6,500         85,800      6           6   6,500         0",
         "Budget:       100,000",
         "Spent:        85,800 on 6 projects",
         "Share spent:  85.80 %",
@@ -60,7 +61,10 @@ def test_real_file_add1_agrees_with_official_outcome(run):
     assert result["share_spent"] == pytest.approx(0.767)
     assert result["recorded"]["agrees"] is True
     assert result["recorded"]["computed_only"] == result["recorded"]["recorded_only"] == []
-    assert result["selected"][0] == {
+    row = result["selected"][0]
+    # Its 43 supporters paid its cost, each 1/43 of it.
+    assert (row.pop("paid"), row.pop("price")) == (pytest.approx(7200.0), pytest.approx(7200.0 / 43))
+    assert row == {
         "rank": 1,
         "project_id": "3",
         "name": "PopUp Podium",
@@ -68,6 +72,9 @@ def test_real_file_add1_agrees_with_official_outcome(run):
         "running_total": 7200.0,
         "supporters": 43,
         "points": 43,
+        "effective_votes": 43.0,
+        "paid_all": 0,
+        "tied_with": [],
     }
 
 
@@ -100,6 +107,7 @@ def test_csv_output_lists_selected_projects(run):
     assert [(r["rank"], r["project_id"], r["running_total"], r["points"]) for r in rows] == [
         ("1", "a", "40.0", "2"),
         ("2", "c", "70.0", "1"),
+        ("", "b", "", "1"),  # left out
     ]
 
 
