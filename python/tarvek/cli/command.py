@@ -28,6 +28,12 @@ class OutputError(Exception):
 
 
 def main(argv: list[str] | None = None) -> int:
+    if argv is None:
+        argv = sys.argv[1:]
+    if argv[:1] == ["report"]:  # a file named "report" is counted as ./report
+        from .report_page import report_main
+
+        return report_main(argv[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
     # Being terminated stops the workers too, as Ctrl-C does.
