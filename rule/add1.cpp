@@ -63,123 +63,175 @@ void count_work(const CompletionStats& counts, std::uint64_t max_runs_of_work) {
     }
 }
 
+// The plain completion runs the rule at the trial budgets n * whole_share +
+// k * n, k = 1, 2, ..., keeping each outcome that fits into the budget, until
+// the held outcome is exhaustive or a run's outcome does not fit. This class
+// reaches its result, and its errors, with fewer runs.
+//
+// Invariant at the top of every step: `outcome_` is what the plain completion
+// holds after its run at `trial_budget_` (the first run's, at the real budget,
+// before any step), it costs `spent_`, and it is not exhaustive, so the plain
+// completion goes on with trial_budget_ + n. Each step keeps the invariant or
+// ends with the plain completion's result:
+// - settle_rest(): now and then, proves that no later trial budget changes
+//   the outcome, and ends;
+// - try_range(): one range run stands for the next `range_` trial budgets;
+// - take_single_run(): one plain step.
+class Add1 {
+public:
+    Add1(const Election& e, double total_budget, bool skip_runs, std::uint64_t max_runs_of_work)
+        : e_(e),
+          total_budget_(total_budget),
+          skip_runs_(skip_runs),
+          max_runs_of_work_(max_runs_of_work),
+          runner_(e, kLastStartMoney),
+          range_runner_(e),
+          selected_(e.candidate_count(), 0) {}
+
+    Completion run(CompletionStats* stats) {
+        hold(runner_.run(total_budget_, false), total_budget_, false);
+        ++counts_.runs;
+        // With no voters every run selects nothing and the trial budget would
+        // not grow: the first outcome is final.
+        if (e_.voter_entries > 0.0) {
+            n_ = e_.voter_entries;
+            trial_budget_ = n_ * std::trunc(total_budget_ / n_);
+            for (;;) {
+                if (is_exhaustive(e_, selected_, spent_, total_budget_)) break;
+                count_work(counts_, max_runs_of_work_);
+                if (settle_rest() == Step::ends) break;
+                if (range_is_due()) {
+                    if (try_range() == Step::ends) break;
+                    continue;
+                }
+                if (take_single_run() == Step::ends) break;
+            }
+        }
+        if (stats != nullptr) *stats = counts_;
+        return {outcome_, outcome_budget_};
+    }
+
+private:
+    enum class Step { goes_on, ends };
+
+    // Takes `outcome` as the held one, selected by a run at `budget`.
+    void hold(const std::vector<Index>& outcome, double budget, bool from_range) {
+        for (const Index c : outcome_) selected_[c] = 0;
+        outcome_ = outcome;
+        for (const Index c : outcome_) selected_[c] = 1;
+        spent_ = outcome_cost(e_, outcome_);
+        outcome_budget_ = budget;
+        held_from_range_ = from_range;
+    }
+
+    // At ever longer intervals (so that it costs a fraction of the runs), tries
+    // to prove that every remaining trial budget selects the same projects:
+    // then the next run is accepted or not, and every later one repeats it, so
+    // the plain completion would never change the outcome again. This matters
+    // only for elections that would otherwise run on and on.
+    Step settle_rest() {
+        if (--steps_to_final_check_ != 0) return Step::goes_on;
+        final_check_interval_ *= 2;
+        steps_to_final_check_ = final_check_interval_;
+        // The held outcome is that of the run at trial_budget_, the last of
+        // its range: if that run is saturated, no later one differs. (A held
+        // single run was checked when it was made.)
+        if (held_from_range_) {
+            runner_.run(trial_budget_, true);
+            ++counts_.runs;
+            if (runner_.saturated()) return Step::ends;
+        }
+        const double first_start = (trial_budget_ + n_) / n_;
+        if (!skip_runs_ || !(first_start <= kLastStartMoney)) return Step::goes_on;
+        ++counts_.range_runs;
+        if (!range_runner_.run({first_start, kLastStartMoney})) return Step::goes_on;
+        if (outcome_cost(e_, range_runner_.winners()) <= total_budget_) {
+            hold(range_runner_.winners(), trial_budget_ + n_, true);  // decides as the whole range
+        }
+        return Step::ends;
+    }
+
+    bool range_is_due() const {
+        return skip_runs_ && range_ >= 2.0 && single_runs_before_range_ == 0 &&
+               range_is_exact(trial_budget_, n_, range_);
+    }
+
+    // A range of budgets that all select the same projects stands for that
+    // many plain steps: each would be accepted (or the first rejected) and
+    // leave the same outcome, which is still not exhaustive when the range
+    // ends unless the next step's test says so. Ranges double while they are
+    // proved and shrink by 4 when not.
+    Step try_range() {
+        const double last = trial_budget_ + range_ * n_;
+        ++counts_.range_runs;
+        if (range_runner_.run({(trial_budget_ + n_) / n_, last / n_})) {
+            if (!(outcome_cost(e_, range_runner_.winners()) <= total_budget_)) return Step::ends;
+            hold(range_runner_.winners(), last, true);
+            trial_budget_ = last;
+            counts_.skipped_runs += static_cast<std::uint64_t>(range_);
+            if (range_ >= 8.0) backoff_ = 4;
+            range_ *= 2.0;
+        } else {
+            if (range_ <= 4.0) {
+                single_runs_before_range_ = backoff_;
+                backoff_ = std::min<std::uint64_t>(2 * backoff_, 256);
+            }
+            range_ = std::floor(range_ / 4.0);
+        }
+        return Step::goes_on;
+    }
+
+    Step take_single_run() {
+        if (single_runs_before_range_ > 0) --single_runs_before_range_;
+        trial_budget_ = trial_budget_ + n_;
+        const std::vector<Index>& next = runner_.run(trial_budget_, true);
+        ++counts_.runs;
+        if (!(outcome_cost(e_, next) <= total_budget_)) return Step::ends;
+        hold(next, trial_budget_, false);
+        // Every later run would repeat this one (the budget no longer grows,
+        // or the run is saturated), so the outcome never changes again and
+        // the plain completion would never end.
+        if (trial_budget_ + n_ == trial_budget_ || runner_.saturated()) return Step::ends;
+        range_ = 2.0;
+        return Step::goes_on;
+    }
+
+    const Election& e_;
+    const double total_budget_;
+    const bool skip_runs_;
+    const std::uint64_t max_runs_of_work_;
+    RuleRunner runner_;
+    RangeRunner range_runner_;
+    CompletionStats counts_;
+
+    double n_ = 0.0;
+    double trial_budget_ = 0.0;
+    std::vector<Index> outcome_;
+    std::vector<char> selected_;  // flags the held outcome's candidates
+    double spent_ = 0.0;
+    double outcome_budget_ = 0.0;
+    // Whether the held outcome was settled by a range run, whose last budget
+    // has not been checked for saturation as single runs are.
+    bool held_from_range_ = false;
+
+    double range_ = 2.0;  // trial budgets to settle with the next range run
+    // Where even a few budgets in a row decide differently (a vote with many
+    // voters whose payers move with every unit of money), range runs cost
+    // more than the single runs they replace: after each failure of a range
+    // of at most 4 budgets, wait twice as many single runs, from 4 up to 256,
+    // before the next try, until a range of 8 or more succeeds again.
+    std::uint64_t single_runs_before_range_ = 0;
+    std::uint64_t backoff_ = 4;
+    // The proof that nothing changes any more starts after 32 steps.
+    std::uint64_t steps_to_final_check_ = 32;
+    std::uint64_t final_check_interval_ = 32;
+};
+
 }  // namespace
 
 Completion complete(const Election& e, double total_budget, bool skip_runs,
                     CompletionStats* stats, std::uint64_t max_runs_of_work) {
-    CompletionStats counts;
-    RuleRunner runner(e);
-    RangeRunner range_runner(e);
-    std::vector<Index> outcome = runner.run(total_budget, false);
-    double outcome_budget = total_budget;
-    ++counts.runs;
-
-    // With no voters every run selects nothing and the trial budget would
-    // not grow: the first outcome is final.
-    if (e.voter_entries > 0.0) {
-        const double n = e.voter_entries;
-        const double whole_share = std::trunc(total_budget / n);
-        double trial_budget = n * whole_share;
-        double spent = outcome_cost(e, outcome);
-        std::vector<char> selected(e.candidate_count(), 0);
-        double range = 2.0;  // trial budgets to settle with the next range run
-        // Where even two budgets in a row decide differently (a vote with
-        // many voters whose money differs by rounding only), range runs are
-        // wasted: after each such failure, wait twice as many single runs,
-        // from 4 up to 256, before the next try.
-        std::uint64_t single_runs_before_range = 0;
-        std::uint64_t backoff = 4;
-        // The proof that nothing changes any more matters only for elections
-        // that would otherwise run on and on; it starts after 32 steps.
-        std::uint64_t steps_to_final_check = 32;
-        std::uint64_t final_check_interval = 32;
-        // Whether the held outcome was settled by a range run, whose last
-        // budget has not been checked for saturation as single runs are.
-        bool held_from_range = false;
-        for (;;) {
-            for (const Index c : outcome) selected[c] = 1;
-            if (is_exhaustive(e, selected, spent, total_budget)) break;
-            count_work(counts, max_runs_of_work);
-
-            // Now and then, try to prove that every remaining trial budget
-            // selects the same projects: then the next run is accepted or not,
-            // and every later one repeats it, so the plain loop would never
-            // change the outcome again. Checked ever more rarely, so it costs
-            // a fraction of the runs.
-            if (--steps_to_final_check == 0) {
-                final_check_interval *= 2;
-                steps_to_final_check = final_check_interval;
-                // The held outcome is that of the run at trial_budget, the
-                // last of the range: if that run is saturated, no later one
-                // differs.
-                if (held_from_range) {
-                    runner.run(trial_budget, true);
-                    ++counts.runs;
-                    if (runner.saturated()) break;
-                }
-                const double first_start = (trial_budget + n) / n;
-                if (skip_runs && first_start <= kLastStartMoney) {
-                    ++counts.range_runs;
-                    if (range_runner.run({first_start, kLastStartMoney})) {
-                        if (outcome_cost(e, range_runner.winners()) <= total_budget) {
-                            outcome = range_runner.winners();
-                            outcome_budget = trial_budget + n;  // decides as the whole range
-                        }
-                        break;
-                    }
-                }
-            }
-
-            // A range of budgets that all select the same projects stands for
-            // that many accepted runs: each would be accepted (or the first
-            // rejected) and leave the same outcome, which is still not
-            // exhaustive when the range ends unless the test above says so.
-            if (skip_runs && range >= 2.0 && single_runs_before_range == 0 &&
-                range_is_exact(trial_budget, n, range)) {
-                const double last = trial_budget + range * n;
-                ++counts.range_runs;
-                if (range_runner.run({(trial_budget + n) / n, last / n})) {
-                    const double next_cost = outcome_cost(e, range_runner.winners());
-                    if (!(next_cost <= total_budget)) break;
-                    for (const Index c : outcome) selected[c] = 0;
-                    outcome = range_runner.winners();
-                    spent = next_cost;
-                    trial_budget = last;
-                    outcome_budget = last;
-                    held_from_range = true;
-                    counts.skipped_runs += static_cast<std::uint64_t>(range);
-                    range *= 2.0;
-                    backoff = 4;
-                } else {
-                    if (range <= 2.0) {
-                        single_runs_before_range = backoff;
-                        backoff = std::min<std::uint64_t>(2 * backoff, 256);
-                    }
-                    range = std::floor(range / 4.0);
-                }
-                continue;
-            }
-
-            if (single_runs_before_range > 0) --single_runs_before_range;
-            trial_budget = trial_budget + n;
-            const std::vector<Index>& next = runner.run(trial_budget, true);
-            ++counts.runs;
-            const double next_cost = outcome_cost(e, next);
-            if (!(next_cost <= total_budget)) break;
-            for (const Index c : outcome) selected[c] = 0;
-            outcome = next;
-            spent = next_cost;
-            outcome_budget = trial_budget;
-            held_from_range = false;
-            // Every later run would repeat this one (the budget no longer
-            // grows, or the run is saturated), so the outcome never changes
-            // again and the plain loop would never end.
-            if (trial_budget + n == trial_budget || runner.saturated()) break;
-            range = 2.0;
-        }
-    }
-    if (stats != nullptr) *stats = counts;
-    return {outcome, outcome_budget};
+    return Add1(e, total_budget, skip_runs, max_runs_of_work).run(stats);
 }
 
 std::vector<std::string> complete_add1(const IdList& voters, const IdList& projects,

@@ -9,6 +9,27 @@
 // its magnitude); the affine arithmetic's own rounding is absorbed into the
 // remainder with generous slack. A value that is not finite is invalid, and
 // decides nothing.
+//
+// Where the constants come from (eps = 2^-53, the unit roundoff of
+// round-to-nearest; every bound below holds for normal results, and a result
+// near underflow is off by at most 2^-1075 absolutely):
+// - finish(): an operation such as fl(x + y) stands for x + y + e with
+//   |e| <= eps |result|. Computing the new coefficients a, lo and hi rounds
+//   each once more, by at most eps |a| (times |t| <= t_max), eps |lo| and
+//   eps |hi|. The slack is twice the sum of these four, (...) * 2^-52, which
+//   also covers the relative error of computing the sum itself; kTiny =
+//   2^-1000 covers the absolute errors near underflow many times over, at the
+//   price of deciding nothing about differences below it. The ends lo - slack
+//   and hi + slack are rounded too, and next_below/next_above move them out
+//   past that rounding.
+// - largest_difference(): the bound (x.a t - y.a t) + (x.hi - y.lo) is
+//   computed with five roundings, each at most eps times a sum of the four
+//   magnitudes |x.a t|, |y.a t|, |x.hi|, |y.lo|; 2^-50 = 8 eps times that sum
+//   covers them, and the rounding of the slack itself, with room. Rounding is
+//   monotone, so a computed bound below 0 means a real one below 0.
+// - hull(): the same computation, with y.lo and y.hi in place of x.hi.
+// - The relative widening of 2^-50 at a price (range_run.cpp): two roundings
+//   of at most eps each, (1 + eps)^2 < 1 + 2^-51.
 #ifndef TARVEK_AFFINE_HPP
 #define TARVEK_AFFINE_HPP
 
@@ -23,6 +44,14 @@ struct Interval {
     double hi;
     bool is_point() const { return lo == hi; }
 };
+
+// x moved down (up) by at least one ulp of x, without a library call:
+// |x| * 2^-52 is at least an ulp of x, and 2^-1000 covers x = 0 and
+// subnormal x. A real r that rounds to x lies within half an ulp of it, so
+// next_below(x) <= r <= next_above(x): bounds of a value known only by its
+// rounded result.
+inline double next_below(double x) { return x - std::fabs(x) * 0x1p-52 - 0x1p-1000; }
+inline double next_above(double x) { return x + std::fabs(x) * 0x1p-52 + 0x1p-1000; }
 
 struct Affine {
     double a;
@@ -65,6 +94,24 @@ public:
         return finish(x.valid, x.a, x.lo, x.hi, {0.0, 0.0}, magnitude(value) * relative);
     }
 
+    // An enclosure of both x and y, with x's slope: y's difference in slope
+    // is affine in t, so its extremes are taken at the ends of the range.
+    // `result` is the plain enclosure of both.
+    Affine hull(Affine x, Affine y, Interval result) const {
+        double lo = x.lo;
+        double hi = x.hi;
+        bool finite = true;
+        for (const double t : {t_.lo, t_.hi}) {
+            const double drift = y.a * t - x.a * t;
+            const double slack = (std::fabs(x.a * t) + std::fabs(y.a * t) + std::fabs(y.lo) +
+                                  std::fabs(y.hi)) * 0x1p-50 + kTiny;
+            finite = finite && std::isfinite(drift) && std::isfinite(slack);
+            lo = std::min(lo, drift + y.lo - slack);
+            hi = std::max(hi, drift + y.hi + slack);
+        }
+        return finish(x.valid && y.valid && finite, x.a, lo, hi, result);
+    }
+
     // x < y, and x <= y, for every t of the range. The bound on x - y is
     // affine in t, so its largest value is taken at an end of the range.
     bool below(Affine x, Affine y) const { return largest_difference(x, y, true); }
@@ -74,9 +121,6 @@ private:
     static constexpr double kTiny = 0x1p-1000;  // covers rounding near subnormals
 
     static double magnitude(Interval v) { return std::max(std::fabs(v.lo), std::fabs(v.hi)); }
-    // x moved down (up) by at least one ulp, without a library call.
-    static double outward_down(double x) { return x - std::fabs(x) * 0x1p-52 - kTiny; }
-    static double outward_up(double x) { return x + std::fabs(x) * 0x1p-52 + kTiny; }
 
     Affine finish(bool valid, double a, double lo, double hi, Interval result,
                   double extra = 0.0) const {
@@ -85,7 +129,7 @@ private:
         // than their own rounding.
         const double slack = (std::fabs(a) * t_max_ + std::fabs(lo) + std::fabs(hi) +
                               magnitude(result)) * 0x1p-52 + extra + kTiny;
-        const Affine out{a, outward_down(lo - slack), outward_up(hi + slack), valid};
+        const Affine out{a, next_below(lo - slack), next_above(hi + slack), valid};
         const bool finite = std::isfinite(out.a) && std::isfinite(out.lo) &&
                             std::isfinite(out.hi) && std::isfinite(slack) &&
                             std::isfinite(magnitude(result));

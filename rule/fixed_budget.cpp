@@ -15,8 +15,9 @@ constexpr std::ptrdiff_t kShortList = 512;
 
 }  // namespace
 
-RuleRunner::RuleRunner(const Election& election)
+RuleRunner::RuleRunner(const Election& election, double largest_start_money)
     : election_(election),
+      largest_start_money_(largest_start_money),
       money_(election.voter_count),
       bound_(election.candidate_count()),
       leaves_(election.candidate_count()) {
@@ -47,6 +48,7 @@ const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_satura
 
     // Equal start budgets for the listed voters; supporters who are not
     // listed hold nothing. With no voters nothing is divided.
+    // Mirrored: RangeRunner::run.
     const double start = e.listed_voter_count > 0 ? total_budget / e.voter_entries : 0.0;
     if (!std::isfinite(start)) give_up_saturation();
     std::fill(money_.begin(), money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count),
@@ -84,6 +86,7 @@ const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_satura
 void RuleRunner::play_round() {
     const Election& e = election_;
     // Greatest bound first; equal bounds in order of first occurrence.
+    // Mirrored (order, lazy stop, winner, leaving, charge): RangeRunner::play_round.
     std::sort(remaining_.begin(), remaining_.end(), [&](Index a, Index b) {
         return bound_[a] > bound_[b] || (bound_[a] == bound_[b] && a < b);
     });
@@ -164,12 +167,13 @@ void RuleRunner::evaluate(Index candidate) {
         supporter_class_[i] = class_[voter];
         supporter_money += supporter_money_[i];
     }
-    if (cost > supporter_money) {
+    if (cost > supporter_money) {  // Mirrored: RangeRunner::evaluate.
         leaves_[candidate] = 1;
         if (watching_ && !stays_unaffordable(candidate, cost)) give_up_saturation();
         return;
     }
 
+    // Supporter order. Mirrored: RangeRunner::supporter_before.
     if (by_class_[candidate]) {
         // Dividing by 1 changes nothing: the key is the money's, the class's.
         order_.start_by_class(supporter_class_.data(), n, class_key_);
@@ -201,6 +205,7 @@ void RuleRunner::evaluate(Index candidate) {
         const Index voter = e.supporter_voter[begin + position];
         const double utility = e.supporter_utility[begin + position];
         const double money = supporter_money_[position];
+        // Mirrored: RangeRunner::test_payment and fail_in_any_order.
         const double share = (cost - paid) / utility_left;
         if (share * utility > money) {
             paid += money;
@@ -209,6 +214,7 @@ void RuleRunner::evaluate(Index candidate) {
             if (e.voter_is_listed(voter)) give_up_saturation();
             continue;
         }
+        // Mirrored: RangeRunner::take_supporter and pick_best.
         const double effective_count = cost / share;
         bound_[candidate] = std::isnan(effective_count) ? -kInfinity : effective_count;
         // A count of 0 or infinity would make the price infinite or 0.
@@ -282,9 +288,13 @@ void RuleRunner::check_stable_evaluation(Index candidate, double final_share,
 
 // An unaffordable candidate stays unaffordable at every larger budget when
 // all its supporters are unlisted (their money does not depend on the
-// budget), or when it costs +infinity and its supporters' money is far from
-// overflowing: a larger budget adds at most about 2^54 to each of them before
-// the trial budget stops growing, so their sum stays finite.
+// budget), or when it costs +infinity and its supporters' money stays far
+// from overflowing: at a larger budget every listed supporter starts with at
+// most the largest start money more and pays the same (see
+// check_stable_evaluation), so each holds less than its money here plus that
+// start money, with rounding; with both parts below 2^1000 in total, the sum
+// stays far below the largest double (about 2^1024), so it is finite and
+// below +infinity.
 bool RuleRunner::stays_unaffordable(Index candidate, double cost) const {
     const Election& e = election_;
     if (!e.candidate_has_listed_supporter[candidate]) return true;
@@ -293,7 +303,9 @@ bool RuleRunner::stays_unaffordable(Index candidate, double cost) const {
     for (std::size_t i = e.supporters_begin[candidate]; i < e.supporters_begin[candidate + 1]; ++i) {
         magnitude += std::fabs(money_[e.supporter_voter[i]]);
     }
-    return magnitude <= 1e300;
+    const double supporters =
+        static_cast<double>(e.supporters_begin[candidate + 1] - e.supporters_begin[candidate]);
+    return magnitude <= 0x1p1000 && supporters * largest_start_money_ <= 0x1p1000;
 }
 
 // Supporters of one class who pay the same (all with utility 1 do) end in
@@ -319,6 +331,7 @@ void RuleRunner::charge(Index winner, double price) {
     const Election& e = election_;
     for (std::size_t i = e.supporters_begin[winner]; i < e.supporters_begin[winner + 1]; ++i) {
         double& money = money_[e.supporter_voter[i]];
+        // Mirrored: RangeRunner::charge.
         const double payment = e.supporter_utility[i] * price;
         const bool cut = money < payment;
         if (watching_ && ((cut && e.voter_is_listed(e.supporter_voter[i])) ||

@@ -4,6 +4,7 @@
 #define TARVEK_FIXED_BUDGET_HPP
 
 #include <cstdint>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -38,7 +39,11 @@ public:
 
 class RuleRunner {
 public:
-    explicit RuleRunner(const Election& election);
+    // Saturation speaks of larger budgets whose start money (budget per
+    // voter) stays at most `largest_start_money`; the caller knows how far its
+    // budgets go. Without a limit, fewer runs are found saturated.
+    explicit RuleRunner(const Election& election,
+                        double largest_start_money = std::numeric_limits<double>::infinity());
 
     // Reports every round of the following runs to `observer` (nullptr: none).
     void set_observer(RoundObserver* observer) { observer_ = observer; }
@@ -49,8 +54,9 @@ public:
     const std::vector<Index>& run(double total_budget, bool watch_saturation);
 
     // True when the last watched run is saturated: every run with a larger
-    // budget makes exactly the same decisions, so it selects the same
-    // projects. See the argument at evaluate_stability() in the source.
+    // budget (up to the largest start money) makes exactly the same
+    // decisions, so it selects the same projects. See the argument at
+    // check_stable_evaluation() in the source.
     bool saturated() const { return saturated_; }
 
 private:
@@ -66,6 +72,7 @@ private:
     void give_up_saturation() { saturated_ = false; }
 
     const Election& election_;
+    double largest_start_money_;
     std::vector<double> money_;        // per voter
     std::vector<double> bound_;        // per candidate: last effective vote count
     std::vector<Index> remaining_;     // candidates still in play

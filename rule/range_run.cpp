@@ -1,5 +1,10 @@
-// The rule over a range of budgets, with every decision proved for the whole
-// range.
+// The rule over a range of budgets, with everything that reaches the outcome
+// proved for the whole range: which candidate wins each round, what each
+// voter pays for it, and which candidates leave. Intermediate decisions may
+// differ between budgets where the enclosures below hold for every way they
+// go: the order of failing supporters (unordered_failers.cpp), which
+// supporter pays (the count encloses every share it can be paid at), which
+// losing candidates are evaluated, whether a payment is cut.
 //
 // Why an interval of floating-point values is enough: IEEE addition and
 // subtraction, and multiplication or division by a constant, are monotone in
@@ -9,11 +14,14 @@
 // same operation applied to the right ends encloses the value that the plain
 // run computes, bit for bit, under each budget. No outward rounding is
 // needed, because the enclosed values are themselves rounded results.
-// A comparison is accepted only when the enclosures decide it for every
-// budget; anything else (overlap, NaN, infinity) abandons the range. Equal
+// A comparison that decides the path is accepted only when the enclosures
+// decide it for every budget; anything else (overlap, NaN, infinity) abandons
+// the range, unless both ways are enclosed as said above. Equal
 // keys are recognised by money class: voters that started alike and made the
 // same payments hold the same money under every budget.
 #include "range_run.hpp"
+
+#include "unordered_failers.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -34,13 +42,6 @@ void require(bool decided) {
 }
 
 bool finite(Interval x) { return std::isfinite(x.lo) && std::isfinite(x.hi); }
-
-// x > y for every budget (true), for none (false), or undecided.
-bool greater(Interval x, Interval y) {
-    if (x.lo > y.hi) return true;
-    if (x.hi <= y.lo) return false;
-    undecided();
-}
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
@@ -73,6 +74,7 @@ RangeRunner::RangeRunner(const Election& election)
       bound_(election.candidate_count()),
       final_share_(election.candidate_count()),
       final_share_affine_(election.candidate_count()),
+      count_(election.candidate_count()),
       leaves_(election.candidate_count()) {
     remaining_.reserve(election.candidate_count());
     best_.reserve(election.candidate_count());
@@ -80,7 +82,7 @@ RangeRunner::RangeRunner(const Election& election)
     heap_.reserve(election.longest_supporter_list);
 }
 
-bool RangeRunner::run(Interval start) {
+bool RangeRunner::run(Interval start) {  // Mirrored: RuleRunner::run.
     const Election& e = election_;
     if (!finite(start)) return false;
     for (std::size_t v = 0; v < e.voter_count; ++v) {
@@ -118,7 +120,7 @@ bool RangeRunner::candidate_before(Index a, Interval bound_a, Index b, Interval 
     return bound_a.lo > bound_b.hi || (a < b && bound_a.lo >= bound_b.hi);
 }
 
-void RangeRunner::play_round() {
+void RangeRunner::play_round() {  // Mirrored: RuleRunner::play_round.
     const Election& e = election_;
     // A guide order only; the scan below proves the part of it that matters.
     std::sort(remaining_.begin(), remaining_.end(), [&](Index a, Index b) {
@@ -127,23 +129,49 @@ void RangeRunner::play_round() {
 
     best_count_ = {0.0, 0.0};
     best_.clear();
-    // The scanned candidates must be the first ones under every budget, in
-    // this order, and every other one must end the scan under every budget.
+    contenders_.clear();
+    // The plain run evaluates candidates in order of their bounds until the
+    // best count so far exceeds the next bound. The candidates scanned here,
+    // in the guide order, are the ones it evaluates under every budget when:
+    // (A) each of them comes before every other candidate;
+    // (B) the best count of them all exceeds every other one's bound, so the
+    //     first other candidate ends the scan; or, where that is undecided,
+    //     the other one is settled as maybe scanned (below);
+    // (C) none of them ends the scan early, in any order they come in: the
+    //     running best here does not exceed its bound (checked as it is
+    //     scanned), nor does the count of any later one that may come first.
+    // Their evaluations do not depend on their order (each reads the money
+    // only), nor does the winner: counts are compared as decided, and ties
+    // are exact.
     std::size_t scanned = 0;
-    Index previous = 0;
-    Interval previous_bound{0.0, 0.0};
+    scanned_bound_.clear();
     for (; scanned < remaining_.size(); ++scanned) {
         const Index candidate = remaining_[scanned];
-        if (greater(best_count_, bound_[candidate])) break;
-        if (scanned > 0) require(candidate_before(previous, previous_bound, candidate, bound_[candidate]));
-        previous = candidate;
-        previous_bound = bound_[candidate];
+        if (!(best_count_.hi <= bound_[candidate].lo)) break;
+        scanned_bound_.push_back(bound_[candidate]);
         evaluate(candidate);
+    }
+    pick_best();
+    double lowest_scanned_bound = kInfinity;
+    for (std::size_t i = 0; i < scanned; ++i) {
+        const Index candidate = remaining_[i];
+        const Interval bound = scanned_bound_[i];
+        lowest_scanned_bound = std::min(lowest_scanned_bound, bound.lo);
+        for (std::size_t j = i + 1; j < scanned; ++j) {
+            const Index later = remaining_[j];
+            if (count_[later].hi > bound.lo) {
+                require(candidate_before(candidate, bound, later, scanned_bound_[j]));
+            }
+        }
     }
     for (std::size_t k = scanned; k < remaining_.size(); ++k) {
         const Index other = remaining_[k];
-        if (scanned > 0) require(candidate_before(previous, previous_bound, other, bound_[other]));
-        require(greater(best_count_, bound_[other]));
+        if (bound_[other].hi >= lowest_scanned_bound) {
+            for (std::size_t i = 0; i < scanned; ++i) {
+                require(candidate_before(remaining_[i], scanned_bound_[i], other, bound_[other]));
+            }
+        }
+        if (!(best_count_.lo > bound_[other].hi)) settle_maybe_scanned(other);
     }
 
     Index winner = 0;
@@ -165,6 +193,45 @@ void RangeRunner::play_round() {
     }
 }
 
+// A candidate that the plain run evaluates under some budgets and not under
+// others. It comes after every surely scanned one, so the running best when
+// it is reached is the round's best. If evaluated, it must stay affordable
+// and lose to the best: then all it changes is its bound, either kept or
+// replaced by its new count, and the enclosure holds both.
+void RangeRunner::settle_maybe_scanned(Index candidate) {
+    const Interval old_bound = bound_[candidate];
+    const Interval best = best_count_;
+    const std::size_t contenders = contenders_.size();
+    evaluate(candidate);
+    require(leaves_[candidate] == 0);
+    if (contenders_.size() > contenders) require(count_[candidate].hi < best.lo);
+    contenders_.resize(contenders);
+    best_count_ = best;
+    bound_[candidate] = {std::min(old_bound.lo, bound_[candidate].lo),
+                         std::max(old_bound.hi, bound_[candidate].hi)};
+}
+
+// The round's best: the contender whose count exceeds every other one's for
+// every budget, with those whose count equals it exactly (a tie, whatever the
+// budget). Contenders that only lose need not be ordered among themselves.
+void RangeRunner::pick_best() {
+    if (contenders_.empty()) return;
+    Index top = contenders_.front();
+    for (const Index c : contenders_) {
+        if (count_[c].lo > count_[top].lo) top = c;
+    }
+    const Interval top_count = count_[top];
+    for (const Index c : contenders_) {
+        const Interval count = count_[c];
+        if (c == top || (count.is_point() && top_count.is_point() && count.lo == top_count.lo)) {
+            best_.push_back(c);
+        } else {
+            require(count.hi < top_count.lo);
+        }
+    }
+    best_count_ = top_count;
+}
+
 RangeRunner::Key RangeRunner::key_of(std::size_t supporter) const {
     const Interval money = money_[election_.supporter_voter[supporter]];
     const double utility = election_.supporter_utility[supporter];
@@ -181,7 +248,7 @@ Affine RangeRunner::key_affine(std::size_t supporter, Interval key) const {
 }
 
 // Supporter a comes before supporter b (smaller key first, equal keys in list
-// order) for every budget.
+// order, NaN last) for every budget. Mirrored: RuleRunner::evaluate (order).
 bool RangeRunner::supporter_before(Index candidate, Index position_a, Index position_b) const {
     const Election& e = election_;
     const std::size_t a = e.supporters_begin[candidate] + position_a;
@@ -230,6 +297,7 @@ void RangeRunner::evaluate(Index candidate) {
     const std::size_t begin = e.supporters_begin[candidate];
     const std::size_t end = e.supporters_begin[candidate + 1];
     const double cost = e.candidate_cost[candidate];
+    count_[candidate] = {0.0, 0.0};
 
     Interval supporter_money{0.0, 0.0};
     for (std::size_t i = begin; i < end; ++i) {
@@ -237,7 +305,7 @@ void RangeRunner::evaluate(Index candidate) {
         supporter_money.hi += money_[e.supporter_voter[i]].hi;
     }
     require(finite(supporter_money));
-    if (cost > supporter_money.hi) {
+    if (cost > supporter_money.hi) {  // Mirrored: RuleRunner::evaluate.
         leaves_[candidate] = 1;
         return;
     }
@@ -254,71 +322,206 @@ void RangeRunner::evaluate(Index candidate) {
     }
     std::make_heap(heap_.begin(), heap_.end(), after);
 
-    double utility_left = static_cast<double>(e.candidate_total_utility[candidate]);
-    Interval paid{0.0, 0.0};
-    Affine paid_affine = AffineRange::constant(0.0);
-    bool has_previous = false;
-    Index previous = 0;
-    while (!heap_.empty()) {
-        std::pop_heap(heap_.begin(), heap_.end(), after);
-        const Index position = heap_.back().position;
-        heap_.pop_back();
-        if (has_previous) require(supporter_before(candidate, previous, position));
-        has_previous = true;
-        previous = position;
-
-        const Index voter = e.supporter_voter[begin + position];
-        const double utility = e.supporter_utility[begin + position];
-        const Interval money = money_[voter];
-        const Affine money_affine = money_affine_[voter];
-        const Interval unpaid{cost - paid.hi, cost - paid.lo};
-        const Interval share = divide(unpaid, utility_left);
-        const Affine share_affine = affine_.divide(
-            affine_.constant_minus(cost, paid_affine, unpaid), utility_left, share);
-        bool fails = false;
-        if (utility != 0.0 || finite(share)) {
-            const Interval owed = utility != 0.0 ? multiply(share, utility) : Interval{0.0, 0.0};
-            const Affine owed_affine = utility != 0.0
-                                           ? affine_.scale(share_affine, utility, owed)
-                                           : AffineRange::constant(0.0);
-            if (owed.lo > money.hi || affine_.below(money_affine, owed_affine)) {
-                fails = true;
+    Scan scan{{{0.0, 0.0}, AffineRange::constant(0.0),
+               static_cast<double>(e.candidate_total_utility[candidate])},
+              false, {0.0, 0.0}, AffineRange::constant(0.0)};
+    // Supporters are taken in groups: the order between groups is proved for
+    // every budget, within a group it may differ. A group of one is taken as
+    // the plain run takes it; a larger group must fail in every order (see
+    // unordered_failers.cpp), so that who fails is the same for every budget
+    // that reaches the group. Every member of a group comes after every
+    // member of the group before it, so by transitivity after all earlier
+    // ones. A supporter that may come before a closed group joins it: the
+    // groups from there on merge, and the scan returns to its state before
+    // them.
+    taken_.clear();
+    group_begin_.clear();
+    before_group_.clear();
+    for (;;) {
+        const bool has_next = !heap_.empty();
+        Index next = 0;
+        if (has_next) {
+            std::pop_heap(heap_.begin(), heap_.end(), after);
+            next = heap_.back().position;
+            heap_.pop_back();
+        }
+        if (group_begin_.empty()) {
+            if (!has_next) return;
+        } else if (!has_next || comes_after_all(candidate, group_begin_.back(), taken_.size(), next)) {
+            const std::size_t first = group_begin_.back();
+            const Scan before = scan;
+            bool pays = false;
+            if (taken_.size() - first == 1) {
+                pays = take_supporter(candidate, taken_[first], scan);
             } else {
-                require(owed.hi <= money.lo || affine_.at_most(owed_affine, money_affine));
+                members_.clear();
+                for (std::size_t k = first; k < taken_.size(); ++k) {
+                    const Index voter = e.supporter_voter[begin + taken_[k]];
+                    members_.push_back(
+                        {money_[voter], money_affine_[voter], e.supporter_utility[begin + taken_[k]]});
+                }
+                if (!fail_in_any_order(members_, cost, affine_, scan.gathered)) {
+                    // Or every member pays at the share they all face: the
+                    // first one, whoever it is, pays, and the count is the same.
+                    for (std::size_t k = first; k < taken_.size(); ++k) {
+                        require(test_payment(candidate, taken_[k], scan.gathered).verdict ==
+                                Verdict::pays);
+                    }
+                    pays = take_supporter(candidate, taken_[first], scan);
+                    require(pays);
+                }
+            }
+            if (pays) {
+                // The payers come before every supporter not yet reached
+                // (`next` does), or that supporter pays too, at the same
+                // share, where it comes first: the count is the same.
+                for (const Keyed& rest : heap_) {
+                    if (comes_after_all(candidate, first, taken_.size(), rest.position)) continue;
+                    require(group_begin_.size() < 2 ||
+                            comes_after_all(candidate, group_begin_[group_begin_.size() - 2], first,
+                                            rest.position));
+                    require(test_payment(candidate, rest.position, before.gathered).verdict ==
+                            Verdict::pays);
+                }
+                return;
+            }
+            if (!has_next) {
+                // Nobody pays under the budgets that got this far; under
+                // others a supporter paid, and the two differ.
+                require(!scan.may_have_paid);
+                return;
             }
         } else {
-            // 0 * infinity is NaN, which never exceeds the money.
-            require(share.lo == share.hi);
-        }
-        if (fails) {
-            paid.lo += money.lo;
-            paid.hi += money.hi;
-            paid_affine = affine_.add(paid_affine, money_affine, paid);
-            utility_left -= utility;
+            // Joins the open group, and merges it with those before it that
+            // `next` may precede.
+            while (group_begin_.size() > 1 &&
+                   !comes_after_all(candidate, group_begin_[group_begin_.size() - 2],
+                                    group_begin_.back(), next)) {
+                group_begin_.pop_back();
+                before_group_.pop_back();
+                scan = before_group_.back();
+            }
+            taken_.push_back(next);
             continue;
         }
-        // The payer comes before every supporter not yet reached.
-        for (const Keyed& rest : heap_) require(supporter_before(candidate, position, rest.position));
-        require(share.lo > 0.0 || share.hi < 0.0);
-        const Interval effective_count{cost / share.hi, cost / share.lo};
-        bound_[candidate] = effective_count;
-        final_share_[candidate] = share;
-        final_share_affine_[candidate] = share_affine;
-        const bool contends = effective_count.lo > 0.0 && effective_count.hi < kInfinity;
-        if (!contends) {
-            require(effective_count.hi <= 0.0 || effective_count.lo == kInfinity);
-        } else if (effective_count.is_point() && best_count_.is_point() &&
-                   effective_count.lo == best_count_.lo) {
-            best_.push_back(candidate);
-        } else if (greater(effective_count, best_count_)) {
-            best_.clear();
-            best_.push_back(candidate);
-            best_count_ = effective_count;
-        } else {
-            require(effective_count.hi < best_count_.lo);
-        }
-        return;
+        group_begin_.push_back(taken_.size());
+        before_group_.push_back(scan);
+        taken_.push_back(next);
     }
+}
+
+// True when the supporter at `position` comes after every one of the
+// supporters taken_[first, last) for every budget. The plain intervals of the
+// keys settle most cases at once.
+bool RangeRunner::comes_after_all(Index candidate, std::size_t first, std::size_t last,
+                                  Index position) const {
+    const std::size_t begin = election_.supporters_begin[candidate];
+    const Key key = key_of(begin + position);
+    bool separated = !key.nan;
+    for (std::size_t k = first; k < last && separated; ++k) {
+        const Key member = key_of(begin + taken_[k]);
+        separated = !member.nan && member.range.hi < key.range.lo;
+    }
+    if (separated) return true;
+    for (std::size_t k = first; k < last; ++k) {
+        if (!supporter_before(candidate, taken_[k], position)) return false;
+    }
+    return true;
+}
+
+// The plain run's step for one supporter whose place is proved. False: it
+// fails, under every budget or some, and adds its money to what was paid
+// under those; true: it pays under every budget that reaches it, and the
+// candidate's effective vote count is recorded.
+//
+// A supporter that pays under some budgets and fails under others ends the
+// evaluation under the first with the share it faces; under the others the
+// scan goes on. The share that decides the count is then one of several,
+// and what is recorded encloses them all: the counts and the price need to
+// be decided for the whole range, not the payer.
+// Mirrored: RuleRunner::evaluate (payment test).
+RangeRunner::Payment RangeRunner::test_payment(Index candidate, Index position,
+                                               const Gathered& gathered) const {
+    const Election& e = election_;
+    const std::size_t begin = e.supporters_begin[candidate];
+    const double cost = e.candidate_cost[candidate];
+    const Index voter = e.supporter_voter[begin + position];
+    const double utility = e.supporter_utility[begin + position];
+    const Interval money = money_[voter];
+    const Affine money_affine = money_affine_[voter];
+    const Interval paid = gathered.paid;
+    const Interval unpaid{cost - paid.hi, cost - paid.lo};
+    const Interval share = divide(unpaid, gathered.utility_left);
+    const Affine share_affine = affine_.divide(
+        affine_.constant_minus(cost, gathered.paid_affine, unpaid), gathered.utility_left, share);
+    Verdict verdict = Verdict::pays;
+    if (utility != 0.0 || finite(share)) {
+        const Interval owed = utility != 0.0 ? multiply(share, utility) : Interval{0.0, 0.0};
+        const Affine owed_affine = utility != 0.0 ? affine_.scale(share_affine, utility, owed)
+                                                  : AffineRange::constant(0.0);
+        if (owed.lo > money.hi || affine_.below(money_affine, owed_affine)) {
+            verdict = Verdict::fails;
+        } else if (!(owed.hi <= money.lo || affine_.at_most(owed_affine, money_affine))) {
+            verdict = Verdict::either;
+        }
+    } else {
+        // 0 * infinity is NaN, which never exceeds the money.
+        require(share.lo == share.hi);
+    }
+    return {verdict, share, share_affine};
+}
+
+bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
+    const Election& e = election_;
+    const std::size_t begin = e.supporters_begin[candidate];
+    const double cost = e.candidate_cost[candidate];
+    const Index voter = e.supporter_voter[begin + position];
+    const double utility = e.supporter_utility[begin + position];
+    Gathered& gathered = scan.gathered;
+    const Payment test = test_payment(candidate, position, gathered);
+    const Interval share = test.share;
+    const Affine share_affine = test.share_affine;
+    const bool fails = test.verdict != Verdict::pays;
+    const bool may_pay = test.verdict != Verdict::fails;
+    if (may_pay) {
+        if (scan.may_have_paid) {
+            scan.paid_share = {std::min(scan.paid_share.lo, share.lo),
+                               std::max(scan.paid_share.hi, share.hi)};
+            scan.paid_share_affine =
+                affine_.hull(scan.paid_share_affine, share_affine, scan.paid_share);
+        } else {
+            scan.paid_share = share;
+            scan.paid_share_affine = share_affine;
+        }
+        scan.may_have_paid = true;
+    }
+    if (fails) {
+        Interval& paid = gathered.paid;
+        paid.lo += money_[voter].lo;
+        paid.hi += money_[voter].hi;
+        gathered.paid_affine = affine_.add(gathered.paid_affine, money_affine_[voter], paid);
+        gathered.utility_left -= utility;
+        return false;
+    }
+    const Interval final_share = scan.paid_share;
+    require(final_share.lo > 0.0 || final_share.hi < 0.0);
+    const Interval effective_count{cost / final_share.hi, cost / final_share.lo};
+    bound_[candidate] = effective_count;
+    final_share_[candidate] = final_share;
+    final_share_affine_[candidate] = scan.paid_share_affine;
+    // A count of 0 or infinity would make the price infinite or 0.
+    // Mirrored: RuleRunner::evaluate (count).
+    const bool contends = effective_count.lo > 0.0 && effective_count.hi < kInfinity;
+    if (contends) {
+        count_[candidate] = effective_count;
+        contenders_.push_back(candidate);
+        // The running best count, as the plain run keeps it, for every budget.
+        best_count_ = {std::max(best_count_.lo, effective_count.lo),
+                       std::max(best_count_.hi, effective_count.hi)};
+    } else {
+        require(effective_count.hi <= 0.0 || effective_count.lo == kInfinity);
+    }
+    return true;
 }
 
 std::uint32_t RangeRunner::class_after_payment(std::uint32_t money_class, double utility) {
@@ -340,13 +543,17 @@ std::uint32_t RangeRunner::class_after_payment(std::uint32_t money_class, double
     return inserted.first->second;
 }
 
-void RangeRunner::charge(Index winner) {
+void RangeRunner::charge(Index winner) {  // Mirrored: RuleRunner::charge.
     const Election& e = election_;
     const double cost = e.candidate_cost[winner];
     const Interval price{cost / best_count_.hi, cost / best_count_.lo};
     require(finite(price));
     // price = cost / (cost / share) is the winner's final share up to two
-    // roundings, each below 2^-53 of it.
+    // roundings, each below 2^-53 of it, and so within 2^-50 of it with room
+    // to spare. That holds only while the count and the price are normal
+    // numbers: below DBL_MIN a rounding is not relative to the value.
+    require(best_count_.lo >= std::numeric_limits<double>::min() &&
+            price.lo >= std::numeric_limits<double>::min());
     const Affine price_affine =
         affine_.widen_relative(final_share_affine_[winner], 0x1p-50, final_share_[winner]);
     classes_of_charge_.clear();
@@ -371,11 +578,21 @@ void RangeRunner::charge(Index winner) {
             money = {0.0, 0.0};
             money_affine = AffineRange::constant(0.0);
             money_class_[voter] = kUnlistedClass;
-        } else {
-            require(money.lo >= payment.hi || affine_.at_most(payment_affine, money_affine));
+        } else if (money.lo >= payment.hi || affine_.at_most(payment_affine, money_affine)) {
             money = {money.lo - payment.hi, money.hi - payment.lo};
             require(finite(money));
             money_affine = affine_.subtract(money_affine, payment_affine, money);
+            money_class_[voter] = class_after_payment(money_class_[voter], utility);
+        } else {
+            // Cut under some budgets (to 0), not under others (to money -
+            // payment, at least 0 since money >= payment there).
+            const Interval left{money.lo - payment.hi, money.hi - payment.lo};
+            require(finite(left));
+            const Affine left_affine = affine_.subtract(money_affine, payment_affine, left);
+            money = {0.0, std::max(0.0, left.hi)};
+            money_affine = affine_.hull(left_affine, AffineRange::constant(0.0), money);
+            // Voters of one class and utility still hold equal money: they
+            // are cut under the same budgets.
             money_class_[voter] = class_after_payment(money_class_[voter], utility);
         }
     }

@@ -1,8 +1,11 @@
 // One run of the fixed-budget rule for a whole range of start budgets at
 // once. Every voter's money is carried as an interval that encloses its value
-// under every start budget of the range; the run succeeds only when each
-// decision of the rule comes out the same for the whole range, so that every
-// budget in it selects the same projects in the same order.
+// under every start budget of the range; the run succeeds only when every
+// budget in it selects the same projects in the same order (see the argument
+// at the top of range_run.cpp).
+// Every decision of the plain run (RuleRunner) has its counterpart here; both
+// places carry a "Mirrored:" mark naming the other, and a change to one must
+// be made to the other.
 #ifndef TARVEK_RANGE_RUN_HPP
 #define TARVEK_RANGE_RUN_HPP
 
@@ -12,6 +15,7 @@
 
 #include "affine.hpp"
 #include "election.hpp"
+#include "unordered_failers.hpp"
 
 namespace tarvek {
 
@@ -20,8 +24,8 @@ public:
     explicit RangeRunner(const Election& election);
 
     // Runs the rule for every start money (total budget / n) in `start`. True
-    // when every decision is the same for all of them; winners() then holds
-    // their common outcome. False when some decision may differ within the
+    // when all of them select the same projects in the same order; winners()
+    // then holds their common outcome. False when that may differ within the
     // range, or when the range holds a case this runner does not handle
     // (money that is not finite, a tie that cannot be broken); the caller
     // then runs the budgets one by one.
@@ -34,6 +38,15 @@ private:
         Interval range;
         bool nan;
     };
+    // An evaluation's state as it takes its supporters: what the failers
+    // paid, and whether a supporter taken may have paid under some budgets,
+    // with the shares it would have paid at.
+    struct Scan {
+        Gathered gathered;
+        bool may_have_paid;
+        Interval paid_share;
+        Affine paid_share_affine;
+    };
     struct Keyed {
         double guide;    // lower end of the key, NaN as +infinity: only a guide
         bool nan;
@@ -42,6 +55,17 @@ private:
 
     void play_round();
     void evaluate(Index candidate);
+    bool comes_after_all(Index candidate, std::size_t first, std::size_t last, Index position) const;
+    enum class Verdict { fails, pays, either };
+    struct Payment {
+        Verdict verdict;  // for every budget of the range, or either
+        Interval share;
+        Affine share_affine;
+    };
+    Payment test_payment(Index candidate, Index position, const Gathered& gathered) const;
+    bool take_supporter(Index candidate, Index position, Scan& scan);
+    void pick_best();
+    void settle_maybe_scanned(Index candidate);
     void charge(Index winner);
     bool candidate_before(Index a, Interval bound_a, Index b, Interval bound_b) const;
     bool supporter_before(Index candidate, Index position_a, Index position_b) const;
@@ -71,11 +95,21 @@ private:
     // is computed from), as an interval and affine.
     std::vector<Interval> final_share_;
     std::vector<Affine> final_share_affine_;
+    // Per candidate, its count in this round if it contends, else 0.
+    std::vector<Interval> count_;
     std::vector<Index> remaining_;
+    std::vector<Interval> scanned_bound_;  // per scanned candidate, its bound before the round
     std::vector<char> leaves_;
     std::vector<Index> best_;
+    std::vector<Index> contenders_;  // this round's, in the order scanned
     Interval best_count_{0.0, 0.0};
     std::vector<Keyed> heap_;
+    // An evaluation's supporters in the order taken, cut into groups: where
+    // each group begins in `taken_`, and the scan's state before it.
+    std::vector<Index> taken_;
+    std::vector<std::size_t> group_begin_;
+    std::vector<Scan> before_group_;
+    std::vector<GroupMember> members_;
     std::vector<Index> winners_;
 };
 

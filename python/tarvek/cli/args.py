@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import argparse
-from importlib import metadata, resources
+from importlib import metadata
 
 from .. import pabulib
 from ..count import RULES
@@ -13,7 +13,8 @@ Count a participatory-budgeting vote held in a pabulib .pb file with the
 Method of Equal Shares (with the Add1 completion unless --rule fixed), and
 show the selected projects in the order of selection, with the money spent.
 Given several files or a folder, count them in parallel and show one line
-per file."""
+per file. `tarvek report FILE -o PAGE.html` writes the explained outcome as a
+web page (see `tarvek report --help`)."""
 
 EPILOG = """\
 utilities:
@@ -53,13 +54,6 @@ examples:
   curl -s https://example.org/vote.pb | tarvek -
 """
 
-EXAMPLE = "example.pb"
-
-
-def example_path() -> str:
-    """Path of the example election shipped with the package."""
-    return str(resources.files("tarvek").joinpath("data", EXAMPLE))
-
 
 def _version() -> str:
     try:
@@ -92,6 +86,42 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--example", action="store_true", help="count the example election that comes with tarvek"
     )
+    add_count_options(parser)
+    out = parser.add_mutually_exclusive_group()
+    out.add_argument(
+        "--format", choices=("table", "json", "csv"), default="table", help="output format (default table)"
+    )
+    out.add_argument("--json", dest="format", action="store_const", const="json", help="same as --format json")
+    out.add_argument("--csv", dest="format", action="store_const", const="csv", help="same as --format csv")
+    parser.add_argument(
+        "-o",
+        "--output-dir",
+        metavar="DIR",
+        help="also write the full result of every file into DIR (one file per election)",
+    )
+    parser.add_argument(
+        "-j", "--jobs", type=int, default=None, metavar="N", help="worker processes for several files (default: CPUs)"
+    )
+    parser.add_argument(
+        "--timeout",
+        type=float,
+        default=None,
+        metavar="SECONDS",
+        help="give up on a file whose count takes longer (reported as a timeout; exit status 1)",
+    )
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="count on an existing Dask cluster, e.g. tcp://10.0.0.5:8786 (needs: pip install 'tarvekbindings[dask]'; "
+        "the workers need tarvek installed, not the files); -j then limits the files in flight "
+        "(default: the cluster's threads)",
+    )
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress line on stderr")
+    return parser
+
+
+def add_count_options(parser: argparse.ArgumentParser) -> None:
+    """The options of how to count, shared by the command and its report."""
     parser.add_argument(
         "--rule",
         choices=sorted(RULES),
@@ -132,34 +162,26 @@ def build_parser() -> argparse.ArgumentParser:
         help="recount the run that selected the outcome in exact rational arithmetic and say whether the "
         "outcome stands, or from which selection on it would differ",
     )
-    out = parser.add_mutually_exclusive_group()
-    out.add_argument(
-        "--format", choices=("table", "json", "csv"), default="table", help="output format (default table)"
+
+
+REPORT_DESCRIPTION = """\
+Count one pabulib .pb file and write the outcome, explained, as one
+self-contained HTML page (no network, no script): the budget spent, the
+selected projects with their effective votes and what their supporters paid,
+the projects left out with their supporters' money against their cost, and
+a chart of it."""
+
+
+def build_report_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tarvek report",
+        description=REPORT_DESCRIPTION,
+        epilog="example:\n  tarvek report Poland_Warszawa_2026.pb -o report.html",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    out.add_argument("--json", dest="format", action="store_const", const="json", help="same as --format json")
-    out.add_argument("--csv", dest="format", action="store_const", const="csv", help="same as --format csv")
+    parser.add_argument("path", metavar="FILE", help="the .pb file")
     parser.add_argument(
-        "-o",
-        "--output-dir",
-        metavar="DIR",
-        help="also write the full result of every file into DIR (one file per election)",
+        "-o", "--output", metavar="HTML", help="the page to write (default: the file's name with .html, here)"
     )
-    parser.add_argument(
-        "-j", "--jobs", type=int, default=None, metavar="N", help="worker processes for several files (default: CPUs)"
-    )
-    parser.add_argument(
-        "--timeout",
-        type=float,
-        default=None,
-        metavar="SECONDS",
-        help="give up on a file whose count takes longer (reported as a timeout; exit status 1)",
-    )
-    parser.add_argument(
-        "--scheduler",
-        metavar="ADDRESS",
-        help="count on an existing Dask cluster, e.g. tcp://10.0.0.5:8786 (needs: pip install 'tarvekbindings[dask]'; "
-        "the workers need tarvek installed, not the files); -j then limits the files in flight "
-        "(default: the cluster's threads)",
-    )
-    parser.add_argument("-q", "--quiet", action="store_true", help="no progress line on stderr")
+    add_count_options(parser)
     return parser

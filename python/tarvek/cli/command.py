@@ -8,10 +8,10 @@ import signal
 import sys
 from typing import Any
 
-from .. import batch
+from .. import batch, example_path
 from ..count import EXIT_INPUT, EXIT_OK, EXIT_STATUS
 from . import cluster
-from .args import build_parser, example_path
+from .args import build_parser
 from .outdir import OutputDir
 from .progress import Progress
 from .render import notes, write
@@ -28,6 +28,12 @@ class OutputError(Exception):
 
 
 def main(argv: list[str] | None = None) -> int:
+    if argv is None:
+        argv = sys.argv[1:]
+    if argv[:1] == ["report"]:  # a file named "report" is counted as ./report
+        from .report_page import report_main
+
+        return report_main(argv[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
     # Being terminated stops the workers too, as Ctrl-C does.

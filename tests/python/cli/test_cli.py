@@ -183,7 +183,7 @@ def test_folder_with_output_dir(run, tmp_path):
     assert "not a number" in (outdir / "bad_cost.txt").read_text()
     lines = out.splitlines()
     assert sum(1 for line in lines if line.startswith(tuple(pb_files))) == len(pb_files)
-    counted = sum(1 for s in ("approval", "big_costs", "choose1", "cumulative"))
+    counted = sum(1 for s in ("approval", "big_costs", "choose1", "cumulative", "hostile"))
     assert f"{counted} of {len(pb_files)} files counted." in out
     # The failures go to stderr, not into the table a pipe reads.
     assert "not a number" not in out and f"tarvek: {FIXTURES / 'bad_cost.pb'}:7: " in err

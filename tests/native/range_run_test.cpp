@@ -1,0 +1,117 @@
+// A range of start money that the range runner settles must select, at every
+// budget in it, what the plain run selects there. Checked directly on ranges
+// picked at random, so that proofs the completion rarely asks for are
+// exercised too.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "election.hpp"
+#include "fixed_budget.hpp"
+#include "implementations.hpp"
+#include "random.hpp"
+#include "range_run.hpp"
+
+namespace tarvek_test {
+namespace {
+
+// Elections whose voters' money drifts apart at different rates as the
+// budget grows, or by rounding only: voters approve overlapping sets of
+// projects whose costs are decimal fractions or thirds (so shares round),
+// some voters copy another's ballot (equal money, ties with the payer), and
+// a few utilities are 0 or above 1.
+class DriftingElections : tarvek_support::Random {
+public:
+    explicit DriftingElections(std::uint64_t seed) : Random(seed) {}
+
+    Instance next() {
+        Instance e;
+        const int voter_count = pick(4, 30);
+        const int project_count = pick(3, 9);
+        const double divisor = std::vector<double>{1.0, 3.0, 10.0, 7.0}[pick(0, 3)];
+        std::vector<std::vector<int>> ballots(static_cast<std::size_t>(voter_count));
+        for (int v = 0; v < voter_count; ++v) {
+            e.voters.push_back("v" + std::to_string(v));
+            auto& ballot = ballots[static_cast<std::size_t>(v)];
+            if (v > 0 && chance(0.3)) {
+                ballot = ballots[static_cast<std::size_t>(pick(0, v - 1))];
+                continue;
+            }
+            for (int p = 0; p < project_count; ++p) {
+                const bool approves = chance(0.45);
+                ballot.push_back(!approves ? -1 : chance(0.85) ? 1 : chance(0.7) ? pick(2, 3) : 0);
+            }
+        }
+        for (int p = 0; p < project_count; ++p) {
+            tarvek::SupporterList supporters;
+            std::int32_t total = 0;
+            for (int v = 0; v < voter_count; ++v) {
+                const int utility = ballots[static_cast<std::size_t>(v)][static_cast<std::size_t>(p)];
+                if (utility < 0) continue;
+                supporters.emplace_back("v" + std::to_string(v), utility);
+                total += utility;
+            }
+            e.project("p" + std::to_string(p), static_cast<double>(pick(1, 400)) / divisor,
+                      supporters, total);
+        }
+        e.total_budget = static_cast<double>(pick(10, 2000)) / divisor;
+        return e;
+    }
+
+    // A range of start money: where its first decisions change, and wide
+    // or narrow.
+    tarvek::Interval range() {
+        const double lo = static_cast<double>(pick(1, 4000)) / 64.0;
+        const double width = std::vector<double>{0.25, 1.0, 4.0, 16.0, 64.0}[pick(0, 4)];
+        return {lo, lo + width};
+    }
+};
+
+// The plain run's outcome for `budget`, or its error.
+std::string plain_outcome(tarvek::RuleRunner& runner, const tarvek::Election& e, double budget) {
+    try {
+        std::string ids;
+        for (const tarvek::Index c : runner.run(budget, false)) ids += *e.candidate_id[c] + " ";
+        return ids;
+    } catch (const std::runtime_error& error) {
+        return std::string("error: ") + error.what();
+    }
+}
+
+TEST(RangeRuns, SettledRangesSelectWhatEveryBudgetInThemSelects) {
+    DriftingElections elections(20261208);
+    int settled = 0;
+    for (int i = 0; i < 300; ++i) {
+        const Instance instance = elections.next();
+        const tarvek::Election e =
+            tarvek::prepare_election(instance.voters, instance.projects, instance.cost,
+                                     instance.approvers, instance.total_utility);
+        tarvek::RuleRunner plain(e);
+        tarvek::RangeRunner ranges(e);
+        const double n = e.voter_entries;
+        for (int r = 0; r < 30; ++r) {
+            const tarvek::Interval start = elections.range();
+            if (!ranges.run(start)) continue;
+            ++settled;
+            std::string expected;
+            for (const tarvek::Index c : ranges.winners()) expected += *e.candidate_id[c] + " ";
+            // Budgets spread over the range, its ends included; the plain run
+            // divides each by n, and that start money is what must lie in it.
+            for (int k = 0; k <= 32; ++k) {
+                const double budget = (start.lo + (start.hi - start.lo) * k / 32.0) * n;
+                const double money = budget / n;
+                if (money < start.lo || money > start.hi) continue;
+                ASSERT_EQ(plain_outcome(plain, e, budget), expected)
+                    << "election #" << i << ", start money " << money << " in [" << start.lo
+                    << ", " << start.hi << "]";
+            }
+        }
+    }
+    // The check means something only if many ranges are settled.
+    EXPECT_GT(settled, 1000);
+}
+
+}  // namespace
+}  // namespace tarvek_test
