@@ -95,8 +95,9 @@ private:
     std::vector<Move> moved_;                 // per class: where a charge last led
     std::uint32_t run_ = 0;                   // runs so far, stamps the moves
     std::vector<char> unit_utilities_;        // per candidate: every utility is 1
-    std::vector<char> few_classes_;           // per candidate: group by class
-    bool any_unit_utilities_ = false;         // classes are kept only then
+    std::vector<char> groups_well_;           // per candidate: utilities 1, a long list
+    std::vector<char> by_class_;              // per candidate: group by class in this run
+    std::size_t grouped_candidates_ = 0;      // classes are kept while any
     // Per supporter of the evaluated candidate, in list order: its money and
     // its class or key; `order_` walks them in key order.
     std::vector<double> supporter_money_;
