@@ -10,8 +10,9 @@ namespace tarvek {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-// Supporter lists shorter than this are ordered one by one.
-constexpr std::ptrdiff_t kShortList = 512;
+// Supporter lists shorter than this are ordered one by one: keeping money
+// classes up to date in every charge pays only for long lists.
+constexpr std::ptrdiff_t kShortList = 2048;
 
 }  // namespace
 
@@ -57,10 +58,7 @@ const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_satura
     by_class_ = groups_well_;
     grouped_candidates_ = static_cast<std::size_t>(std::count(by_class_.begin(), by_class_.end(), 1));
     class_key_.assign({key_order(start), key_order(0.0)});
-    if (++run_ == 0) {  // the stamps wrapped around: forget every move
-        for (Move& m : moved_) m.run = 0;
-        run_ = 1;
-    }
+    moved_.assign(class_key_.size(), Move{0, kNoMove});
     const std::uint32_t listed_class = 0;
     const std::uint32_t unlisted_class = zero_class_ = 1;
     std::fill(class_.begin(), class_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count),
@@ -315,16 +313,13 @@ bool RuleRunner::stays_unaffordable(Index candidate, double cost) const {
 std::uint32_t RuleRunner::class_after_charge(Index voter, double money) {
     const std::uint64_t key = key_order(money);
     if (key == class_key_[zero_class_]) return zero_class_;
-    const std::uint32_t old_class = class_[voter];
-    if (moved_.size() <= old_class) {
-        moved_.resize(std::max(class_key_.size(), 2 * moved_.size()), Move{0, 0, 0});
-    }
-    Move& moved = moved_[old_class];
-    if (moved.run != run_ || moved.key != key) {
-        moved = {key, static_cast<std::uint32_t>(class_key_.size()), run_};
-        class_key_.push_back(key);
-    }
-    return moved.to;
+    Move& moved = moved_[class_[voter]];
+    if (moved.to != kNoMove && moved.key == key) return moved.to;
+    const auto opened = static_cast<std::uint32_t>(class_key_.size());
+    moved = {key, opened};
+    class_key_.push_back(key);
+    moved_.push_back({0, kNoMove});  // one entry per class, always
+    return opened;
 }
 
 void RuleRunner::charge(Index winner, double price) {
