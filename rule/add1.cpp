@@ -114,13 +114,17 @@ public:
 private:
     enum class Step { goes_on, ends };
 
-    // Takes `outcome` as the held one, selected by a run at `budget`.
+    // Takes `outcome` as the held one, selected by the runs from `budget` on
+    // (a range's first budget). The outcome's budget is the first of the
+    // plain completion's runs in a row that selected it, so that it does not
+    // depend on which runs were skipped.
     void hold(const std::vector<Index>& outcome, double budget, bool from_range) {
+        if (!holds_any_ || outcome != outcome_) outcome_budget_ = budget;
+        holds_any_ = true;
         for (const Index c : outcome_) selected_[c] = 0;
         outcome_ = outcome;
         for (const Index c : outcome_) selected_[c] = 1;
         spent_ = outcome_cost(e_, outcome_);
-        outcome_budget_ = budget;
         held_from_range_ = from_range;
     }
 
@@ -166,7 +170,7 @@ private:
         ++counts_.range_runs;
         if (range_runner_.run({(trial_budget_ + n_) / n_, last / n_})) {
             if (!(outcome_cost(e_, range_runner_.winners()) <= total_budget_)) return Step::ends;
-            hold(range_runner_.winners(), last, true);
+            hold(range_runner_.winners(), trial_budget_ + n_, true);
             trial_budget_ = last;
             counts_.skipped_runs += static_cast<std::uint64_t>(range_);
             if (range_ >= 8.0) backoff_ = 4;
@@ -210,6 +214,7 @@ private:
     std::vector<char> selected_;  // flags the held outcome's candidates
     double spent_ = 0.0;
     double outcome_budget_ = 0.0;
+    bool holds_any_ = false;
     // Whether the held outcome was settled by a range run, whose last budget
     // has not been checked for saturation as single runs are.
     bool held_from_range_ = false;

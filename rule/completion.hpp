@@ -29,7 +29,9 @@ constexpr std::uint64_t kMaxRunsOfWork = std::uint64_t{1} << 20;
 
 // The completion over a prepared election (with its tie ranks, if any): the
 // outcome, and the trial budget of a run of the rule that selects exactly it
-// (re-running the rule with that budget replays the outcome's run).
+// (re-running the rule with that budget replays the outcome's run): the first
+// of the plain completion's accepted runs in a row that selected it, the same
+// with and without `skip_runs`.
 struct Completion {
     std::vector<Index> outcome;
     double budget = 0.0;

@@ -10,6 +10,9 @@ namespace tarvek {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// Supporter lists shorter than this are ordered one by one: keeping money
+// classes up to date in every charge pays only for long lists.
+constexpr std::ptrdiff_t kShortList = 2048;
 
 }  // namespace
 
@@ -24,14 +27,15 @@ RuleRunner::RuleRunner(const Election& election, double largest_start_money)
     winners_.reserve(election.candidate_count());
     class_.resize(election.voter_count);
     unit_utilities_.resize(election.candidate_count());
-    few_classes_.assign(election.candidate_count(), 1);
+    groups_well_.resize(election.candidate_count());
     for (Index c = 0; c < election.candidate_count(); ++c) {
         const auto first = election.supporter_utility.begin() +
                            static_cast<std::ptrdiff_t>(election.supporters_begin[c]);
         const auto last = election.supporter_utility.begin() +
                           static_cast<std::ptrdiff_t>(election.supporters_begin[c + 1]);
         unit_utilities_[c] = std::all_of(first, last, [](double u) { return u == 1.0; });
-        any_unit_utilities_ = any_unit_utilities_ || unit_utilities_[c] != 0;
+        // Grouping pays only where many supporters share few classes.
+        groups_well_[c] = unit_utilities_[c] && last - first >= kShortList;
     }
     supporter_money_.reserve(election.longest_supporter_list);
     supporter_class_.reserve(election.longest_supporter_list);
@@ -51,11 +55,10 @@ const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_satura
     std::fill(money_.begin(), money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count),
               start);
     std::fill(money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count), money_.end(), 0.0);
+    by_class_ = groups_well_;
+    grouped_candidates_ = static_cast<std::size_t>(std::count(by_class_.begin(), by_class_.end(), 1));
     class_key_.assign({key_order(start), key_order(0.0)});
-    if (++run_ == 0) {  // the stamps wrapped around: forget every move
-        for (Move& m : moved_) m.run = 0;
-        run_ = 1;
-    }
+    moved_.assign(class_key_.size(), Move{0, kNoMove});
     const std::uint32_t listed_class = 0;
     const std::uint32_t unlisted_class = zero_class_ = 1;
     std::fill(class_.begin(), class_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count),
@@ -169,12 +172,17 @@ void RuleRunner::evaluate(Index candidate) {
     }
 
     // Supporter order. Mirrored: RangeRunner::supporter_before.
-    if (unit_utilities_[candidate] && few_classes_[candidate]) {
+    if (by_class_[candidate]) {
         // Dividing by 1 changes nothing: the key is the money's, the class's.
         order_.start_by_class(supporter_class_.data(), n, class_key_);
         // Where supporters hardly share classes, grouping them costs more
-        // than it saves: the next evaluation orders them one by one.
-        few_classes_[candidate] = 4 * order_.group_count() <= n;
+        // than it saves: later evaluations in this run order them one by
+        // one, and once no candidate groups by class, classes are no longer
+        // kept in this run.
+        if (2 * order_.group_count() > n) {
+            by_class_[candidate] = 0;
+            --grouped_candidates_;
+        }
     } else if (unit_utilities_[candidate]) {
         keys_.resize(n);
         for (std::size_t i = 0; i < n; ++i) keys_[i] = key_order(supporter_money_[i]);
@@ -305,16 +313,13 @@ bool RuleRunner::stays_unaffordable(Index candidate, double cost) const {
 std::uint32_t RuleRunner::class_after_charge(Index voter, double money) {
     const std::uint64_t key = key_order(money);
     if (key == class_key_[zero_class_]) return zero_class_;
-    const std::uint32_t old_class = class_[voter];
-    if (moved_.size() <= old_class) {
-        moved_.resize(std::max(class_key_.size(), 2 * moved_.size()), Move{0, 0, 0});
-    }
-    Move& moved = moved_[old_class];
-    if (moved.run != run_ || moved.key != key) {
-        moved = {key, static_cast<std::uint32_t>(class_key_.size()), run_};
-        class_key_.push_back(key);
-    }
-    return moved.to;
+    Move& moved = moved_[class_[voter]];
+    if (moved.to != kNoMove && moved.key == key) return moved.to;
+    const auto opened = static_cast<std::uint32_t>(class_key_.size());
+    moved = {key, opened};
+    class_key_.push_back(key);
+    moved_.push_back({0, kNoMove});  // one entry per class, always
+    return opened;
 }
 
 void RuleRunner::charge(Index winner, double price) {
@@ -329,7 +334,7 @@ void RuleRunner::charge(Index winner, double price) {
             give_up_saturation();
         }
         money -= cut ? money : payment;
-        if (any_unit_utilities_) {
+        if (grouped_candidates_ > 0) {
             class_[e.supporter_voter[i]] = class_after_charge(e.supporter_voter[i], money);
         }
         if (watching_ && !std::isfinite(money)) give_up_saturation();

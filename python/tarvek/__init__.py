@@ -14,6 +14,7 @@ projects left out, what every voter paid) and the ties it broke. The
 contract module ``tarvekbindings`` holds the engine's two plain functions.
 """
 
+from importlib import resources
 from pathlib import Path
 
 # The module tarvek/count.py shares its name with the function count: load
@@ -22,6 +23,7 @@ from pathlib import Path
 # first loaded).
 from . import count as _count_file  # noqa: F401  (isort: skip)
 from .batch import count_many
+from .certify import Verdict, certify
 from .explained import RULES, Count, LeftOut, Round, Tie, TieError, count, load
 
 __all__ = [
@@ -31,8 +33,11 @@ __all__ = [
     "Round",
     "Tie",
     "TieError",
+    "Verdict",
+    "certify",
     "count",
     "count_many",
+    "example_path",
     "get_include",
     "load",
 ]
@@ -45,3 +50,8 @@ def get_include() -> str:
     extension, so a C++ program can include the header and link the extension.
     """
     return str(Path(__file__).resolve().parent / "include")
+
+
+def example_path() -> str:
+    """Path of the small example election that comes with the package."""
+    return str(resources.files("tarvek").joinpath("data", "example.pb"))

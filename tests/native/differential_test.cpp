@@ -343,15 +343,15 @@ TEST(Differential, OrdinaryElections) {
 // money (costs with full mantissas), some projects with utilities that give
 // supporters with different money and utility the same key (money 2x with
 // utility 2 against x with 1), voters who run out, voters listed twice,
-// supporters outside the voters, and short and long ids; now and then large
-// enough for an evaluation to meet many distinct keys.
+// supporters outside the voters, and short and long ids; now and then with
+// supporter lists long enough to be grouped by money class.
 class MoneyGroupGenerator : tarvek_support::Random {
 public:
     explicit MoneyGroupGenerator(std::uint64_t seed) : Random(seed) {}
 
     Instance next(bool large) {
         Instance e;
-        const int n = large ? pick(1200, 1600) : pick(20, 120);
+        const int n = large ? pick(2600, 3000) : pick(20, 120);
         const std::string prefix = pick(0, 1) == 0 ? "v" : "an-id-longer-than-twenty-bytes-";
         for (int v = 0; v < n; ++v) e.voters.push_back(prefix + std::to_string(v));
         switch (pick(0, 9)) {
@@ -362,7 +362,7 @@ public:
         const int projects = large ? 12 : pick(10, 30);
         for (int p = 0; p < projects; ++p) {
             const bool approval = pick(0, 9) < 6;
-            const int share = pick(1, 9);  // in tenths of the voters
+            const int share = large ? pick(8, 9) : pick(1, 9);  // in tenths of the voters
             tarvek::SupporterList list;
             std::int32_t total = 0;
             for (int v = 0; v < n; ++v) {

@@ -28,10 +28,12 @@ TEST(Hooks, TieOrderLetsTheCompletionGoOnAndTheObserverReplaysItsRun) {
     tarvek::Election e = tarvek::prepare_election(i.voters, i.projects, i.cost, i.approvers,
                                                   i.total_utility);
     tarvek::set_tie_order(e, {"C", "B"});  // A is missing: it ranks last
-    // One run at 12.0, or a range run for 12.0 and 14.0: both select B.
+    // A single run at 12.0, or a range run for 12.0 and 14.0: the outcome's
+    // budget is the first that selects it either way.
     EXPECT_EQ(tarvek::complete(e, i.total_budget, false).budget, 12.0);
     const tarvek::Completion done = tarvek::complete(e, i.total_budget, true);
     ASSERT_EQ(done.outcome, std::vector<tarvek::Index>{1});
+    EXPECT_EQ(done.budget, 12.0);
     const double held = done.budget / 2.0;
 
     tarvek::RuleRunner runner(e);

@@ -1,5 +1,6 @@
 // The completion that settles ranges of trial budgets at once against the
-// plain one that runs every trial budget: same outcome, same error, always.
+// plain one that runs every trial budget: same outcome, same budget of its
+// run, same error, always.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -17,6 +18,7 @@ namespace {
 
 struct Completed {
     Outcome outcome;
+    double budget = 0.0;  // the budget of the outcome's run
     std::string error;
 };
 
@@ -28,9 +30,12 @@ constexpr std::uint64_t kSkippingRunsOfWork = std::uint64_t{1} << 18;
 Completed complete(const Instance& e, bool skip_runs, tarvek::CompletionStats* stats = nullptr) {
     Completed result;
     try {
-        result.outcome = tarvek::complete_add1(
-            e.voters, e.projects, e.cost, e.approvers, e.total_utility, e.total_budget, skip_runs,
-            stats, skip_runs ? kSkippingRunsOfWork : kPlainRunsOfWork);
+        const tarvek::Election election =
+            tarvek::prepare_election(e.voters, e.projects, e.cost, e.approvers, e.total_utility);
+        const tarvek::Completion done = tarvek::complete(
+            election, e.total_budget, skip_runs, stats, skip_runs ? kSkippingRunsOfWork : kPlainRunsOfWork);
+        for (const tarvek::Index c : done.outcome) result.outcome.push_back(*election.candidate_id[c]);
+        result.budget = done.budget;
     } catch (const std::exception& failure) {
         result.error = failure.what();
     }
@@ -49,6 +54,7 @@ void expect_same_completion(const Instance& e, const std::string& name) {
     // nothing here can check that against the plain steps.
     if (gave_up(plain)) return;
     EXPECT_EQ(plain.outcome, skipping.outcome) << name;
+    EXPECT_EQ(plain.budget, skipping.budget) << name;
     EXPECT_EQ(plain.error, skipping.error) << name;
 }
 

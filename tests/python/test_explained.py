@@ -103,8 +103,10 @@ def test_random_elections(election, rule):
     if isinstance(expected, str):  # a tie: the chosen order breaks it
         with pytest.raises(tarvek.TieError):
             tarvek.count(election, rule=rule)
+        # The tie may lie in a run that the completion then rejects, and so
+        # outside the explained run.
         result = tarvek.count(election, rule=rule, ties="random:3")
-        assert result.ties and result.tie_order == "random:3"
+        assert result.tie_order == "random:3" and (result.ties or rule == "add1")
     else:
         result = tarvek.count(election, rule=rule)
         assert list(result.outcome) == expected

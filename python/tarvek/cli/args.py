@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import argparse
-from importlib import metadata, resources
+from importlib import metadata
 
 from .. import pabulib
 from ..count import RULES
@@ -53,13 +53,6 @@ examples:
   tarvek --rule fixed --output-dir results/ elections/
   curl -s https://example.org/vote.pb | tarvek -
 """
-
-EXAMPLE = "example.pb"
-
-
-def example_path() -> str:
-    """Path of the example election shipped with the package."""
-    return str(resources.files("tarvek").joinpath("data", EXAMPLE))
 
 
 def _version() -> str:

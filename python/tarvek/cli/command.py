@@ -8,10 +8,10 @@ import signal
 import sys
 from typing import Any
 
-from .. import batch
+from .. import batch, example_path
 from ..count import EXIT_INPUT, EXIT_OK, EXIT_STATUS
 from . import cluster
-from .args import build_parser, example_path
+from .args import build_parser
 from .outdir import OutputDir
 from .progress import Progress
 from .render import notes, write

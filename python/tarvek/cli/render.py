@@ -217,6 +217,8 @@ SUMMARY_COLUMNS = [
     "budget",
     "share_spent",
     "agrees_with_recorded",
+    "ties_broken",
+    "certified",
     "seconds",
     "error",
     "warnings",
@@ -237,10 +239,27 @@ def summary_row(result: dict[str, Any]) -> dict[str, Any]:
         "budget": result.get("budget"),
         "share_spent": result.get("share_spent"),
         "agrees_with_recorded": None if recorded is None else recorded["agrees"],
+        "ties_broken": _ties_broken(result),
+        "certified": _certified(result),
         "seconds": round(result["seconds"], 3) if "seconds" in result else None,
         "error": result["error"]["message"] if result.get("error") else None,
         "warnings": " | ".join(result.get("warnings") or []) or None,
     }
+
+
+def _ties_broken(result: dict[str, Any]) -> str | None:
+    """The ties broken by the chosen order, as "chosen>other other; ...", if any."""
+    ties = result.get("ties")
+    if not ties:
+        return None
+    return "; ".join(f"{t['chosen']}>{' '.join(p for p in t['tied'] if p != t['chosen'])}" for t in ties)
+
+
+def _certified(result: dict[str, Any]) -> str | None:
+    certified = result.get("certified")
+    if certified is None:
+        return None
+    return "stands" if certified["stands"] else f"differs from selection {certified['differs_at']}"
 
 
 def _agreement(result: dict[str, Any]) -> str:
@@ -255,11 +274,18 @@ def _agreement(result: dict[str, Any]) -> str:
 
 def summary_table(results: list[dict[str, Any]]) -> str:
     headers = ["file", "status", "type", "voters", "selected", "spent", "budget", "spent %", "recorded"]
+    # Columns shown only when some count has them.
+    extra = [
+        (title, key)
+        for title, key in (("ties broken", "ties_broken"), ("exact recount", "certified"))
+        if any(summary_row(r)[key] for r in results)
+    ]
+    headers += [title for title, _ in extra]
     rows = []
     for result in results:
         r = summary_row(result)
         if r["status"] != "ok":
-            rows.append([_clip(display_name(r["file"]), 48), r["status"].upper()] + [""] * 7)
+            rows.append([_clip(display_name(r["file"]), 48), r["status"].upper()] + [""] * (len(headers) - 2))
             continue
         rows.append(
             [
@@ -272,6 +298,7 @@ def summary_table(results: list[dict[str, Any]]) -> str:
                 money(r["budget"]),
                 percent(r["share_spent"]),
                 _agreement(result),
+                *(_clip(r[key] or "-", 40) for _, key in extra),
             ]
         )
     lines = _table(headers, rows, right={3, 4, 5, 6, 7})

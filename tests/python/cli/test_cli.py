@@ -28,7 +28,7 @@ def test_example_counts_out_of_the_box(run):
     assert "Election:   30 voters, 8 projects, approval votes" in out
     for line in (
         "   1  1        Playground at Mill Square        18,000         18,000     14          14  18,000         0",
-        "   2  7        Skate park by the river          35,000         53,000     14       12.08  35,000        10",
+        "   2  7        Skate park by the river          35,000         53,000     14       12.01  35,000        10",
         "   6  6        Community garden in North End     6,500         85,800      6           6   6,500         0",
         "Budget:       100,000",
         "Spent:        85,800 on 6 projects",
