@@ -23,12 +23,20 @@ from pathlib import Path
 import benchlib
 
 
-def instance_for(name: str) -> Path:
+def instance_for(name: str, scale: float = 1.0) -> Path:
+    """The instance file of an election; with `scale`, every cost and the
+    budget multiplied by it (the same vote in a currency of smaller units)."""
     from tarvek import pabulib
 
-    path = benchlib.BUILD_DIR / "instances" / f"{name}.inst"
+    suffix = "" if scale == 1.0 else f"_x{scale:g}"
+    path = benchlib.BUILD_DIR / "instances" / f"{name}{suffix}.inst"
     if not path.exists():
-        benchlib.write_instance(path, pabulib.load(benchlib.DATA_DIR / f"{name}.pb").arguments())
+        voters, projects, cost, approvers, total_utility, budget = pabulib.load(
+            benchlib.DATA_DIR / f"{name}.pb").arguments()
+        if scale != 1.0:
+            cost = {p: c * scale for p, c in cost.items()}
+            budget *= scale
+        benchlib.write_instance(path, (voters, projects, cost, approvers, total_utility, budget))
     return path
 
 
@@ -47,6 +55,11 @@ def main() -> None:
     parser.add_argument("new")
     parser.add_argument("--files", nargs="+", required=True, help="election names, without .pb")
     parser.add_argument("--calls", nargs="+", default=["utils", "add1"], choices=["utils", "add1"])
+    parser.add_argument("--scale", type=float, default=1.0,
+                        help="multiply every cost and the budget by this factor")
+    parser.add_argument("--old-plain", action="store_true",
+                        help="in the old column, the completion that runs every trial budget "
+                             "(tarvek_bench profile ... add1_plain) instead of add1")
     parser.add_argument("--seconds", type=float, default=3.0, help="per build, file, call and round")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--output", help="write bench/results/<output>.md")
@@ -54,14 +67,15 @@ def main() -> None:
 
     rows = []
     for name in opts.files:
-        instance = instance_for(name)
+        instance = instance_for(name, opts.scale)
         for call in opts.calls:
             best = {"old": float("inf"), "new": float("inf")}
             for _ in range(opts.rounds):
                 for build in ("old", "new"):
-                    seconds = cpu_per_call(getattr(opts, build), instance, call, opts.seconds)
+                    build_call = "add1_plain" if build == "old" and opts.old_plain and call == "add1" else call
+                    seconds = cpu_per_call(getattr(opts, build), instance, build_call, opts.seconds)
                     best[build] = min(best[build], seconds)
-            rows.append((name, call, best["old"], best["new"]))
+            rows.append((name if opts.scale == 1.0 else f"{name} x{opts.scale:g}", call, best["old"], best["new"]))
             benchlib.log(f"{name} {call}: {best['old'] * 1e3:.2f} ms -> {best['new'] * 1e3:.2f} ms")
 
     lines = [

@@ -13,8 +13,9 @@
 //       range of budgets, and single-budget runs that ranges replaced.
 //       With each engine timing comes the peak resident memory of its calls
 //       above the memory before them.
-//   tarvek_bench profile INSTANCE utils|add1 SECONDS
-//       Calls one engine function in a loop, for a profiler.
+//   tarvek_bench profile INSTANCE utils|add1|add1_plain SECONDS
+//       Calls one engine function in a loop, for a profiler; add1_plain is
+//       the completion that runs the rule for every trial budget.
 //
 // Output: one "key value..." line per figure; outcomes as
 // "outcome <label> <count> =<id> ...", ids escaped as in the instance file.
@@ -407,9 +408,14 @@ int profile_mode(const bench::Instance& inst, const std::string& which, double s
     while (calls == 0 || seconds_since(start) < seconds) {
         const double call_start = cpu_seconds();
         try {
-            (void)(which == "utils"
-                       ? equal_shares_utils(voters, projects, cost, approvers, total_utility, budget)
-                       : equal_shares_add1(voters, projects, cost, approvers, total_utility, budget));
+            if (which == "utils") {
+                (void)equal_shares_utils(voters, projects, cost, approvers, total_utility, budget);
+            } else if (which == "add1_plain") {
+                (void)tarvek::complete_add1(voters, projects, cost, approvers, total_utility,
+                                            budget, false);
+            } else {
+                (void)equal_shares_add1(voters, projects, cost, approvers, total_utility, budget);
+            }
         } catch (const std::exception&) {
         }
         best_call_cpu = std::min(best_call_cpu, cpu_seconds() - call_start);
@@ -425,7 +431,7 @@ int profile_mode(const bench::Instance& inst, const std::string& which, double s
                  "usage: tarvek_bench time INSTANCE [--min-time S] [--max-reps N]\n"
                  "                         [--yardstick-seconds S] [--replay-seconds S]\n"
                  "                         [--no-yardstick | --no-engine | --only-engine]\n"
-                 "       tarvek_bench profile INSTANCE utils|add1 SECONDS\n");
+                 "       tarvek_bench profile INSTANCE utils|add1|add1_plain SECONDS\n");
     std::exit(2);
 }
 
