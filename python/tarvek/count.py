@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import os
 import time
+from collections.abc import Sequence
 from typing import Any, NotRequired, TypedDict, cast
 
 from . import explained, pabulib
@@ -62,6 +63,8 @@ class FileResult(TypedDict):
     ties: NotRequired[list[dict[str, Any]]]
     left_out: NotRequired[list[dict[str, Any]]]
     certified: NotRequired[dict[str, Any]]
+    # What the voters asked for paid and kept (see voter_payments).
+    voter_payments: NotRequired[list[dict[str, Any]]]
 
 
 RULES = {
@@ -94,11 +97,13 @@ def count_file(
     data: bytes | None = None,
     ties: str | None = None,
     certify: bool = False,
+    voter_ids: Sequence[str] | None = None,
 ) -> FileResult:
     """Count the election in ``path``; see the module's text for the result.
     The options are those of :func:`tarvek.pabulib.load`. With ``data``, the
     file's bytes are those, and ``path`` only names it. ``ties`` as for
-    :func:`tarvek.count`; ``certify``: also recount the outcome's run exactly.
+    :func:`tarvek.count`; ``certify``: also recount the outcome's run exactly;
+    ``voter_ids``: also say what these voters paid and kept (:func:`voter_payments`).
 
     Raises ValueError for an unknown ``rule``, never for the file or the count.
     """
@@ -147,6 +152,8 @@ def count_file(
     for row, numbers in zip(result["selected"], explained_run.pop("rounds"), strict=True):
         row.update(numbers)
     result.update(explained_run)
+    if voter_ids:
+        result["voter_payments"] = voter_payments(counted, voter_ids)
     if certify:
         from .certify import certify as recount
 
@@ -201,6 +208,22 @@ def explanation(election: pabulib.Election, counted: explained.Count) -> dict[st
             for x in sorted(counted.left_out, key=lambda x: (x.reason not in LACKED_MONEY, x.shortfall))
         ],
     }
+
+
+def voter_payments(counted: explained.Count, voter_ids: Sequence[str]) -> list[dict[str, Any]]:
+    """Per voter of ``voter_ids`` (each once, in the order given): what it
+    paid for which project in the explained run, in selection order, and the
+    money it had left at the end of that run. An id that is not a voter of
+    the election has no payments and ``left`` None."""
+    paid = counted.voter_payments()
+    return [
+        {
+            "voter_id": voter,
+            "paid": [{"project_id": pid, "amount": amount} for pid, amount in paid.get(voter, [])],
+            "left": counted.money_left.get(voter),
+        }
+        for voter in dict.fromkeys(voter_ids)
+    ]
 
 
 def run_rule(election: pabulib.Election, rule: str) -> list[str]:

@@ -49,6 +49,7 @@ examples:
   tarvek Netherlands_Assen_2024.pb
   tarvek --format json Netherlands_Assen_2024.pb
   tarvek --ties file-order --certify France_Toulouse_2022.pb
+  tarvek --example --voter v01 --voter v02
   tarvek report Poland_Warszawa_2026.pb -o report.html
   tarvek --rule fixed --output-dir results/ elections/
   curl -s https://example.org/vote.pb | tarvek -
@@ -115,6 +116,14 @@ def build_parser() -> argparse.ArgumentParser:
         help="count on an existing Dask cluster, e.g. tcp://10.0.0.5:8786 (needs: pip install 'tarvekbindings[dask]'; "
         "the workers need tarvek installed, not the files); -j then limits the files in flight "
         "(default: the cluster's threads)",
+    )
+    parser.add_argument(
+        "--voter",
+        dest="voter_ids",
+        action="append",
+        metavar="ID",
+        help="also show what the voter ID paid for which project in the explained run, and the money it had "
+        "left (repeatable; in the table of one file and in JSON)",
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress line on stderr")
     return parser

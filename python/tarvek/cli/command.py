@@ -100,6 +100,7 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         "duplicates": args.duplicates,
         "ties": args.ties,
         "certify": args.certify,
+        "voter_ids": args.voter_ids,
     }
     out = OutputDir(args.output_dir, args.format) if args.output_dir else None
     if args.scheduler:

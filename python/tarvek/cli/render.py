@@ -199,10 +199,26 @@ def _explanation_lines(result: FileResult) -> list[str]:
         lines.append("Not selected (supporters' money at the end of the run against the cost):")
         n = len(headers)
         lines += _table(headers, rows, right={n - 4, n - 3, n - 2})
+    lines += _voter_lines(result)
     certified = result.get("certified")
     if certified is not None:
         lines.append("")
         lines.append(f"Exact recount: {certified['verdict']}.")
+    return lines
+
+
+def _voter_lines(result: FileResult) -> list[str]:
+    """What the voters asked for (--voter) paid in the explained run, and kept."""
+    voters = result.get("voter_payments")
+    if not voters:
+        return []
+    lines = ["", "Voters (what each paid in the explained run, and the money it had left):"]
+    for v in voters:
+        if v["left"] is None:
+            lines.append(f"  '{v['voter_id']}': not a voter in this file.")
+            continue
+        paid = ", ".join(f"{cents(p['amount'])} for '{p['project_id']}'" for p in v["paid"]) or "nothing"
+        lines.append(f"  '{v['voter_id']}': paid {paid}; left {cents(v['left'])}.")
     return lines
 
 

@@ -50,6 +50,24 @@ def test_fixed_budget_rule_alone(run):
     assert result["spent"] == 77800
 
 
+def test_voter_payments_match_in_table_and_json(run):
+    args = ("--example", "--voter", "v30", "--voter", "nobody", "--voter", "v01")
+    status, out, _ = run(*args, "--json")
+    assert status == 0
+    result = json.loads(out)
+    v30, nobody, v01 = result["voter_payments"]
+    assert [p["project_id"] for p in v01["paid"]] == ["1", "7"]  # 5 was not selected
+    # What a voter paid and kept is the money it started the explained run with.
+    for v in (v01, v30):
+        assert sum(p["amount"] for p in v["paid"]) + v["left"] == pytest.approx(result["start_money"])
+    assert nobody == {"voter_id": "nobody", "paid": [], "left": None}
+    status, out, _ = run(*args)
+    lines = out.splitlines()
+    assert "  'v30': paid 533.33 for '8'; left 3,086.67." in lines
+    assert "  'nobody': not a voter in this file." in lines
+    assert "  'v01': paid 1,285.71 for '1', 2,334.29 for '7'; left 0." in lines
+
+
 def test_real_file_add1_agrees_with_official_outcome(run):
     # Assen 2024 was decided by equal shares with Add1; its `selected` column
     # records the official outcome.
