@@ -10,7 +10,9 @@ The package's own API::
 
 :func:`count` returns a :class:`Count`: the outcome, its cost, the budget, the
 agreement with the outcome recorded in the file, the explanation (rounds,
-projects left out, what every voter paid) and the ties it broke. The
+projects left out, what every voter paid) and the ties it broke.
+:func:`count_many` counts many files at once and gives, per file, a
+:class:`FileResult`: the JSON-ready record the command prints. The
 contract module ``tarvekbindings`` holds the engine's two plain functions.
 """
 
@@ -24,11 +26,13 @@ from pathlib import Path
 from . import count as _count_file  # noqa: F401  (isort: skip)
 from .batch import count_many
 from .certify import Verdict, certify
+from .count import FileResult
 from .explained import RULES, Count, LeftOut, Round, Tie, TieError, count, load
 
 __all__ = [
     "RULES",
     "Count",
+    "FileResult",
     "LeftOut",
     "Round",
     "Tie",

@@ -22,9 +22,10 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from .count import count_file
+from .count import FileResult, count_file
 
-Result = dict[str, Any]
+#: What a count of one file gives (kept as a name for existing callers).
+Result = FileResult
 
 #: How often (seconds) a waiting batch looks at its time limits and calls its
 #: ``waiting`` callback.
@@ -39,7 +40,9 @@ def count_many(
     timeout: float | None = None,
     **options: Any,
 ) -> list[Result]:
-    """Count every file of ``paths``; the results in the order of ``paths``.
+    """Count every file of ``paths``; the results (each a
+    :class:`tarvek.FileResult`, as :func:`tarvek.count.count_file` gives it)
+    in the order of ``paths``.
 
     ``executor``: where the counts run. By default a local pool of ``jobs``
     worker processes (default: one per CPU). With an executor of your own,

@@ -2,7 +2,7 @@
 
 :func:`count_file` never raises for a problem with the file or the count; it
 returns a result (a plain dict, ready for JSON and for passing between
-processes) whose ``status`` says what happened:
+processes, typed as :class:`FileResult`) whose ``status`` says what happened:
 
 - "ok": counted; ``selected`` lists the outcome in selection order, each
   with the numbers of the round that selected it, ``left_out`` the other
@@ -19,9 +19,50 @@ from __future__ import annotations
 
 import os
 import time
-from typing import Any
+from typing import Any, NotRequired, TypedDict, cast
 
 from . import explained, pabulib
+
+
+class FileResult(TypedDict):
+    """The result of counting one file (see the module's text): a plain dict,
+    ready for JSON. Only ``file``, ``status`` and ``error`` are always there;
+    the facts about the election come once the file is read, the outcome and
+    its explanation only with status "ok", ``certified`` only when asked for."""
+
+    file: str
+    status: str
+    #: None when counted; else {"message": ...} with, where known, the "line"
+    #: of the file at fault or the "tied_projects". Typed Any, as readers
+    #: index it once the status says the count failed.
+    error: Any
+    rule: NotRequired[str]
+    seconds: NotRequired[float]
+    # The facts about the election (see describe).
+    description: NotRequired[str]
+    vote_type: NotRequired[str]
+    utilities: NotRequired[str]
+    voters: NotRequired[int]
+    projects: NotRequired[int]
+    budget: NotRequired[float]
+    points_label: NotRequired[str]
+    recorded_rule: NotRequired[str | None]
+    warnings: NotRequired[list[str]]
+    # The outcome (see summarize); each selected row carries the numbers of
+    # the round that selected it.
+    selected: NotRequired[list[dict[str, Any]]]
+    spent: NotRequired[float]
+    left: NotRequired[float]
+    share_spent: NotRequired[float | None]
+    recorded: NotRequired[dict[str, Any] | None]
+    # The numbers of the run (see explanation).
+    run_budget: NotRequired[float]
+    start_money: NotRequired[float]
+    tie_order: NotRequired[str | None]
+    ties: NotRequired[list[dict[str, Any]]]
+    left_out: NotRequired[list[dict[str, Any]]]
+    certified: NotRequired[dict[str, Any]]
+
 
 RULES = {
     "add1": "Method of Equal Shares, completed with Add1",
@@ -53,7 +94,7 @@ def count_file(
     data: bytes | None = None,
     ties: str | None = None,
     certify: bool = False,
-) -> dict[str, Any]:
+) -> FileResult:
     """Count the election in ``path``; see the module's text for the result.
     The options are those of :func:`tarvek.pabulib.load`. With ``data``, the
     file's bytes are those, and ``path`` only names it. ``ties`` as for
@@ -116,7 +157,8 @@ def count_file(
             "verdict": verdict.text(),
         }
     result["seconds"] = time.perf_counter() - started
-    return result
+    # Built piecewise from the helpers' plain dicts; the keys are those of FileResult.
+    return cast(FileResult, result)
 
 
 #: Reasons of a project left out for which its shortfall tells how far it was from being funded.
@@ -289,10 +331,10 @@ def _label(election: pabulib.Election, pid: str) -> str:
     return f"'{pid}'"
 
 
-def _failed(result: dict[str, Any], status: str, message: str, **details: Any) -> dict[str, Any]:
+def _failed(result: dict[str, Any], status: str, message: str, **details: Any) -> FileResult:
     result["status"] = status
     result["error"] = {"message": message, **details}
-    return result
+    return cast(FileResult, result)
 
 
 def display_name(path: str) -> str:

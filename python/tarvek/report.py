@@ -17,7 +17,7 @@ from html import escape
 from typing import Any
 
 from .cli.render import cents
-from .count import RULES, display_name
+from .count import RULES, FileResult, display_name
 
 __all__ = ["page"]
 
@@ -52,7 +52,7 @@ _HELD = "#e39a3b"
 _COST = "#d6dbe1"
 
 
-def page(result: dict[str, Any]) -> str:
+def page(result: FileResult) -> str:
     """The report page of a counted election (``result["status"] == "ok"``)."""
     if result.get("status") != "ok":
         raise ValueError("a report needs a counted election")
@@ -91,14 +91,14 @@ def _money(value: float | None) -> str:
     return "–" if value is None else cents(value)
 
 
-def _facts(result: dict[str, Any]) -> str:
+def _facts(result: FileResult) -> str:
     return (
         f'<p class="facts">{escape(display_name(result["file"]))} · {result["voters"]:,} voters · '
         f'{result["projects"]} projects · {escape(result["vote_type"])} votes · {escape(RULES[result["rule"]])}</p>'
     )
 
 
-def _headline(result: dict[str, Any]) -> str:
+def _headline(result: FileResult) -> str:
     share = result.get("share_spent")
     figures = [
         (_money(result["spent"]), f"spent of {_money(result['budget'])}"),
@@ -110,7 +110,7 @@ def _headline(result: dict[str, Any]) -> str:
     return f'<div class="headline">{cells}</div>'
 
 
-def _budget_bar(result: dict[str, Any]) -> str:
+def _budget_bar(result: FileResult) -> str:
     budget = result["budget"]
     share = min(max(result["spent"] / budget, 0.0), 1.0) if budget > 0 else 0.0
     width = 940
@@ -123,7 +123,7 @@ def _budget_bar(result: dict[str, Any]) -> str:
     )
 
 
-def _verdicts(result: dict[str, Any]) -> list[str]:
+def _verdicts(result: FileResult) -> list[str]:
     out = []
     recorded = result.get("recorded")
     if recorded is not None:
@@ -159,7 +159,7 @@ def _clip(text: str, width: int) -> str:
     return text if len(text) <= width else text[: width - 1] + "…"
 
 
-def _chart(result: dict[str, Any]) -> str:
+def _chart(result: FileResult) -> str:
     """Horizontal bars on one scale: a selected project's cost (all paid by
     its supporters); a project left out, its cost in grey with its
     supporters' money in orange."""
@@ -220,7 +220,7 @@ def _table(headers: list[tuple[str, str]], rows: list[list[str]]) -> str:
     return f"<table><thead><tr>{head}</tr></thead><tbody>{''.join(body)}</tbody></table>"
 
 
-def _selected_table(result: dict[str, Any]) -> str:
+def _selected_table(result: FileResult) -> str:
     if not result["selected"]:
         return "<p>No project is selected.</p>"
     label = escape(result["points_label"])
@@ -258,7 +258,7 @@ _WHY = {
 }
 
 
-def _left_out_table(result: dict[str, Any]) -> str:
+def _left_out_table(result: FileResult) -> str:
     if not result["left_out"]:
         return "<p>Every project is selected.</p>"
     headers = [
@@ -282,7 +282,7 @@ def _left_out_table(result: dict[str, Any]) -> str:
     )
 
 
-def _footer(result: dict[str, Any]) -> str:
+def _footer(result: FileResult) -> str:
     if result["rule"] == "add1":
         run = (
             f"The outcome is that of the Add1 completion: the rule run with the budget "

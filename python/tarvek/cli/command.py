@@ -9,7 +9,7 @@ import sys
 from typing import Any
 
 from .. import batch, example_path
-from ..count import EXIT_INPUT, EXIT_OK, EXIT_STATUS
+from ..count import EXIT_INPUT, EXIT_OK, EXIT_STATUS, FileResult
 from . import cluster
 from .args import build_parser
 from .outdir import OutputDir
@@ -68,7 +68,7 @@ def _discard_stdout() -> None:
     os.close(devnull)
 
 
-def _show(results: list[dict[str, Any]], fmt: str, detailed: bool) -> None:
+def _show(results: list[FileResult], fmt: str, detailed: bool) -> None:
     """The results on stdout, their errors and warnings on stderr."""
     try:
         write(sys.stdout, results, fmt, detailed)
@@ -140,7 +140,7 @@ def _run_many(
     soon as it is known; on Ctrl-C the files counted so far are shown."""
     if out is not None and not _save(out, []):
         return EXIT_INPUT
-    results: dict[str, dict[str, Any]] = {}
+    results: dict[str, FileResult] = {}
     for path in files:
         if path in missing:
             results[path] = batch.failure(path, "input error", "no such file or folder")
@@ -166,18 +166,18 @@ def _run_many(
 class _Interrupted(Exception):
     """Ctrl-C during a count of several files, with the results known by then."""
 
-    def __init__(self, results: dict[str, dict[str, Any]]) -> None:
+    def __init__(self, results: dict[str, FileResult]) -> None:
         super().__init__()
         self.results = results
 
 
 def _count(
     files: list[str], options: dict[str, Any], args: argparse.Namespace, jobs: int | None, out: OutputDir | None
-) -> list[dict[str, Any]]:
+) -> list[FileResult]:
     """Count ``files`` with the progress line; results in the order of ``files``.
     Each result goes into ``out`` as soon as it is known. Ctrl-C raises
     :class:`_Interrupted` with the results known by then."""
-    done: dict[int, dict[str, Any]] = {}
+    done: dict[int, FileResult] = {}
     meter = Progress(len(files), enabled=not args.quiet)
     try:
         for i, result in batch.counts(
@@ -201,7 +201,7 @@ def _count(
     return [done[i] for i in range(len(files))]
 
 
-def _save(out: OutputDir, results: list[dict[str, Any]]) -> bool:
+def _save(out: OutputDir, results: list[FileResult]) -> bool:
     """Write ``results`` into the output folder (creating it); False, with one
     message, when that fails, after which nothing more is written there."""
     if out.failed:

@@ -3,9 +3,8 @@
 from __future__ import annotations
 
 import os
-from typing import Any
 
-from ..count import display_name
+from ..count import FileResult, display_name
 from .render import EXTENSIONS, detail
 
 
@@ -23,7 +22,7 @@ class OutputDir:
     def create(self) -> None:
         os.makedirs(self.folder, exist_ok=True)
 
-    def write(self, result: dict[str, Any]) -> None:
+    def write(self, result: FileResult) -> None:
         stem = os.path.splitext(display_name(result["file"]))[0]
         name, n = stem, 1
         while name in self._used:

@@ -4,9 +4,8 @@ from __future__ import annotations
 
 import sys
 import time
-from typing import Any
 
-from ..count import display_name
+from ..count import FileResult, display_name
 
 
 class Progress:
@@ -28,7 +27,7 @@ class Progress:
             f"{time.monotonic() - self.started:.0f} s"
         )
 
-    def finished(self, result: dict[str, Any]) -> None:
+    def finished(self, result: FileResult) -> None:
         self.done += 1
         self.failed += result["status"] != "ok"
         self.last = display_name(result["file"])

@@ -9,7 +9,7 @@ import io
 import json
 from typing import Any, TextIO
 
-from ..count import RULES, display_name
+from ..count import RULES, FileResult, display_name
 
 FORMATS = ("table", "json", "csv")
 
@@ -21,7 +21,7 @@ EXTENSIONS = {"table": ".txt", "json": ".json", "csv": ".csv"}
 SHOWN_WARNINGS = 5
 
 
-def write(out: TextIO, results: list[dict[str, Any]], fmt: str, detailed: bool) -> None:
+def write(out: TextIO, results: list[FileResult], fmt: str, detailed: bool) -> None:
     """Write ``results`` in format ``fmt`` to ``out``: the first in detail, or
     all in summary. Errors and warnings are left to :func:`notes`."""
     if fmt == "json":
@@ -36,7 +36,7 @@ def write(out: TextIO, results: list[dict[str, Any]], fmt: str, detailed: bool) 
         out.write(summary_table(results))
 
 
-def notes(results: list[dict[str, Any]], fmt: str) -> list[str]:
+def notes(results: list[FileResult], fmt: str) -> list[str]:
     """The lines for stderr: each failure's message (outside JSON, so that a
     pipe never takes them for a result) and each file's warnings (outside
     JSON and CSV, which carry them), a few per file and the rest counted."""
@@ -55,7 +55,7 @@ def notes(results: list[dict[str, Any]], fmt: str) -> list[str]:
     return lines
 
 
-def detail(result: dict[str, Any], fmt: str) -> str:
+def detail(result: FileResult, fmt: str) -> str:
     """The full result of one file as the text of a file of its own."""
     if fmt == "json":
         return json.dumps(result, indent=2, ensure_ascii=False) + "\n"
@@ -97,7 +97,7 @@ def _table(headers: list[str], rows: list[list[str]], right: set[int]) -> list[s
     return [fmt(headers), fmt(["-" * w for w in widths]), *(fmt(r) for r in rows)]
 
 
-def detail_table(result: dict[str, Any]) -> str:
+def detail_table(result: FileResult) -> str:
     """The readable report of one counted file."""
     lines = []
     if result.get("description"):
@@ -163,7 +163,7 @@ def number(value: float) -> str:
     return f"{value:,.0f}" if value == int(value) else f"{value:,.2f}"
 
 
-def _explanation_lines(result: dict[str, Any]) -> list[str]:
+def _explanation_lines(result: FileResult) -> list[str]:
     """How the outcome came about: the run explained, the ties broken, the
     projects left out, and the exact recount's verdict."""
     lines = [""]
@@ -225,7 +225,7 @@ SUMMARY_COLUMNS = [
 ]
 
 
-def summary_row(result: dict[str, Any]) -> dict[str, Any]:
+def summary_row(result: FileResult) -> dict[str, Any]:
     recorded = result.get("recorded")
     selected = result.get("selected")
     return {
@@ -247,7 +247,7 @@ def summary_row(result: dict[str, Any]) -> dict[str, Any]:
     }
 
 
-def _ties_broken(result: dict[str, Any]) -> str | None:
+def _ties_broken(result: FileResult) -> str | None:
     """The ties broken by the chosen order, as "chosen>other other; ...", if any."""
     ties = result.get("ties")
     if not ties:
@@ -255,14 +255,14 @@ def _ties_broken(result: dict[str, Any]) -> str | None:
     return "; ".join(f"{t['chosen']}>{' '.join(p for p in t['tied'] if p != t['chosen'])}" for t in ties)
 
 
-def _certified(result: dict[str, Any]) -> str | None:
+def _certified(result: FileResult) -> str | None:
     certified = result.get("certified")
     if certified is None:
         return None
     return "stands" if certified["stands"] else f"differs from selection {certified['differs_at']}"
 
 
-def _agreement(result: dict[str, Any]) -> str:
+def _agreement(result: FileResult) -> str:
     recorded = result.get("recorded")
     if recorded is None:
         return "-"
@@ -272,7 +272,7 @@ def _agreement(result: dict[str, Any]) -> str:
     return "other rule" if recorded.get("same_rule") is False else "differs"
 
 
-def summary_table(results: list[dict[str, Any]]) -> str:
+def summary_table(results: list[FileResult]) -> str:
     headers = ["file", "status", "type", "voters", "selected", "spent", "budget", "spent %", "recorded"]
     # Columns shown only when some count has them.
     extra = [
@@ -308,7 +308,7 @@ def summary_table(results: list[dict[str, Any]]) -> str:
     return "\n".join(lines) + "\n"
 
 
-def summary_csv(results: list[dict[str, Any]]) -> str:
+def summary_csv(results: list[FileResult]) -> str:
     buffer = io.StringIO()
     writer = csv.DictWriter(buffer, fieldnames=SUMMARY_COLUMNS, lineterminator="\n")
     writer.writeheader()
@@ -345,7 +345,7 @@ def csv_cell(value: Any) -> Any:
     return value
 
 
-def detail_csv(result: dict[str, Any]) -> str:
+def detail_csv(result: FileResult) -> str:
     """Every project, one row each (see DETAIL_COLUMNS)."""
     certified = result.get("certified")
     summary = {
