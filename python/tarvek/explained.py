@@ -8,8 +8,12 @@ and what its supporters paid; per project left out the money its supporters
 held against its cost; per voter what it paid for what.
 
 With the Add1 completion, the outcome is that of a run with a larger trial
-budget (``Count.run_budget``): the explanation describes that run, in which
-every voter started with ``run_budget / voters``.
+budget (``Count.run_budget``): the first of the completion's accepted runs
+that selected it in a row up to the end. The explanation describes that run,
+in which every voter started with ``run_budget / voters``. The first is taken
+because it is defined in every case, also where the completion ends because no
+later run can change the outcome, and it does not depend on which runs the
+engine skipped.
 """
 
 from __future__ import annotations
@@ -122,8 +126,10 @@ class Count:
     outcome: tuple[str, ...]
     #: What the outcome costs (summed in selection order).
     cost: float
-    #: The budget of the run that selected the outcome: the election's
-    #: budget for "fixed", the completion's last accepted trial budget for "add1".
+    #: The budget of the run that selected the outcome: the election's budget
+    #: for "fixed"; for "add1", the first of the completion's accepted trial
+    #: budgets that selected this outcome in a row up to its end (every later
+    #: one selects the same projects in the same order, with other payments).
     run_budget: float
     #: What every voter started with in that run.
     start_money: float

@@ -287,7 +287,8 @@ def _footer(result: FileResult) -> str:
         run = (
             f"The outcome is that of the Add1 completion: the rule run with the budget "
             f"{_money(result['run_budget'])}, each voter starting with {_money(result['start_money'])}, "
-            f"the largest such budget whose outcome fits into the real budget of {_money(result['budget'])}. "
+            "the first of the completion's trial budgets from which every run up to its end selected "
+            f"these projects in this order, each costing no more than the real budget of {_money(result['budget'])}. "
             "The payments and money shown are those of that run."
         )
     else:
