@@ -62,6 +62,9 @@ VOTE_TYPES = ("approval", "choose-1", "cumulative", "scoring", "ordinal")
 
 SECTIONS = ("META", "PROJECTS", "VOTES")
 
+#: The VOTES columns that make up the vote; any other describes the voter.
+VOTE_COLUMNS = ("voter_id", "vote", "points")
+
 
 class PabulibError(ValueError):
     """A ``.pb`` file that cannot be counted, with the place of the fault.
@@ -124,6 +127,10 @@ class Election:
     #: Inconsistencies that do not stop the count (a declared count that
     #: differs from the rows, for instance).
     warnings: list[str] = field(default_factory=list)
+    #: What the VOTES section says about the voters beyond their vote (age,
+    #: sex, neighborhood, ...): column name -> one text per voter, in the
+    #: order of ``voters``.
+    voter_columns: dict[str, list[str]] = field(default_factory=dict)
 
     def arguments(
         self,
@@ -446,6 +453,8 @@ def _read_votes(
     assert section.header is not None
     width = len(section.header)
     seen: dict[str, int] = {}
+    described = [(name, i) for name, i in cols.items() if name not in VOTE_COLUMNS]
+    columns: dict[str, list[str]] = {name: [] for name, _ in described}
     totals = {pid: 0 for pid in election.projects}
     listed = {pid: 0 for pid in election.projects}
     for line, raw in section.rows:
@@ -459,6 +468,8 @@ def _read_votes(
         ballot = _ballot(row[cols["vote"]], vid, line, election, duplicates)
         utilities = _utilities(row, cols, ballot, vid, line, election, approval_utility)
         election.voters.append(vid)
+        for name, i in described:
+            columns[name].append(row[i].strip())
         for pid, utility in zip(ballot, utilities, strict=True):
             listed[pid] += 1
             if utility == 0:
@@ -482,6 +493,7 @@ def _read_votes(
             )
     election.total_utility = totals
     election.listed = listed
+    election.voter_columns = columns
 
 
 def _vote_columns(
