@@ -11,6 +11,8 @@ The package's own API::
 :func:`count` returns a :class:`Count`: the outcome, its cost, the budget, the
 agreement with the outcome recorded in the file, the explanation (rounds,
 projects left out, what every voter paid) and the ties it broke.
+:func:`compare` puts equal shares beside greedy by votes and the recorded
+outcome, voter by voter and by voter group (a :class:`Comparison`).
 :func:`count_many` counts many files at once and gives, per file, a
 :class:`FileResult`: the JSON-ready record the command prints. The
 contract module ``tarvekbindings`` holds the engine's two plain functions.
@@ -26,11 +28,13 @@ from pathlib import Path
 from . import count as _count_file  # noqa: F401  (isort: skip)
 from .batch import count_many
 from .certify import Verdict, certify
+from .comparison import Comparison, compare
 from .count import FileResult
 from .explained import RULES, Count, LeftOut, Round, Tie, TieError, count, load
 
 __all__ = [
     "RULES",
+    "Comparison",
     "Count",
     "FileResult",
     "LeftOut",
@@ -39,6 +43,7 @@ __all__ = [
     "TieError",
     "Verdict",
     "certify",
+    "compare",
     "count",
     "count_many",
     "example_path",

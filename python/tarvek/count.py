@@ -65,6 +65,9 @@ class FileResult(TypedDict):
     certified: NotRequired[dict[str, Any]]
     # What the voters asked for paid and kept (see voter_payments).
     voter_payments: NotRequired[list[dict[str, Any]]]
+    # Equal shares beside greedy and the recorded outcome (when asked for;
+    # tarvek.comparison.Comparison.to_dict).
+    comparison: NotRequired[dict[str, Any]]
 
 
 RULES = {
@@ -98,12 +101,15 @@ def count_file(
     ties: str | None = None,
     certify: bool = False,
     voter_ids: Sequence[str] | None = None,
+    compare: bool = False,
 ) -> FileResult:
     """Count the election in ``path``; see the module's text for the result.
     The options are those of :func:`tarvek.pabulib.load`. With ``data``, the
     file's bytes are those, and ``path`` only names it. ``ties`` as for
     :func:`tarvek.count`; ``certify``: also recount the outcome's run exactly;
-    ``voter_ids``: also say what these voters paid and kept (:func:`voter_payments`).
+    ``voter_ids``: also say what these voters paid and kept (:func:`voter_payments`);
+    ``compare``: also put the outcome beside greedy by votes and the recorded
+    outcome (:func:`tarvek.comparison.compare`).
 
     Raises ValueError for an unknown ``rule``, never for the file or the count.
     """
@@ -154,6 +160,10 @@ def count_file(
     result.update(explained_run)
     if voter_ids:
         result["voter_payments"] = voter_payments(counted, voter_ids)
+    if compare:
+        from .comparison import compare as side_by_side
+
+        result["comparison"] = side_by_side(election, counted.outcome).to_dict()
     if certify:
         from .certify import certify as recount
 

@@ -18,6 +18,7 @@ from typing import Any
 
 from .cli.render import cents
 from .count import RULES, FileResult, display_name
+from .report_comparison import comparison_section
 
 __all__ = ["page"]
 
@@ -44,7 +45,13 @@ th { background: #f4f6f8; font-weight: 600; }
 td.n, th.n { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 td.id { color: #55606d; white-space: nowrap; }
 td:last-child { white-space: nowrap; }
-svg { display: block; max-width: 100%; height: auto; }
+svg { display: block; max-width: 100%; height: auto; margin: 8px 0; }
+h3 { font-size: 16px; margin: 18px 0 6px; }
+td .note { font-size: 12px; }
+td:first-child { white-space: nowrap; }
+th.n { white-space: normal; }
+th[colspan] { text-align: center; }
+.swatch { display: inline-block; width: 10px; height: 10px; margin-right: 6px; }
 """
 
 _SELECTED = "#2f7d4f"
@@ -73,6 +80,7 @@ def page(result: FileResult) -> str:
         _headline(result),
         _budget_bar(result),
         *_verdicts(result),
+        *comparison_section(result),
         "<h2>Each project's cost and what its supporters had</h2>",
         _chart(result),
         "<h2>Selected projects, in order of selection</h2>",

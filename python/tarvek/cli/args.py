@@ -125,6 +125,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="also show what the voter ID paid for which project in the explained run, and the money it had "
         "left (repeatable; in the table of one file and in JSON)",
     )
+    parser.add_argument(
+        "--compare",
+        action="store_true",
+        help="also put the outcome beside greedy by votes and the recorded outcome: the projects each funds, "
+        "what each spends, and the share of voters with a funded project, in all and by voter group",
+    )
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress line on stderr")
     return parser
 

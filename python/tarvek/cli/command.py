@@ -101,6 +101,7 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         "ties": args.ties,
         "certify": args.certify,
         "voter_ids": args.voter_ids,
+        "compare": args.compare,
     }
     out = OutputDir(args.output_dir, args.format) if args.output_dir else None
     if args.scheduler:

@@ -10,6 +10,7 @@ import json
 from typing import Any, TextIO
 
 from ..count import RULES, FileResult, display_name
+from . import render_comparison
 
 FORMATS = ("table", "json", "csv")
 
@@ -155,6 +156,7 @@ def detail_table(result: FileResult) -> str:
                     for p in recorded[key]:
                         named = f" {p['name']}" if p["name"] else ""
                         lines.append(f"    {p['project_id']}{named} ({money(p['cost'])})")
+    lines += render_comparison.comparison_lines(result)
     return "\n".join(lines) + "\n"
 
 
@@ -260,6 +262,7 @@ def summary_row(result: FileResult) -> dict[str, Any]:
         "seconds": round(result["seconds"], 3) if "seconds" in result else None,
         "error": result["error"]["message"] if result.get("error") else None,
         "warnings": " | ".join(result.get("warnings") or []) or None,
+        **render_comparison.summary_values(result),
     }
 
 
@@ -297,6 +300,9 @@ def summary_table(results: list[FileResult]) -> str:
         if any(summary_row(r)[key] for r in results)
     ]
     headers += [title for title, _ in extra]
+    compared = bool(render_comparison.summary_columns(results))
+    if compared:
+        headers.append("with a funded project (ES / greedy)")
     rows = []
     for result in results:
         r = summary_row(result)
@@ -315,6 +321,7 @@ def summary_table(results: list[FileResult]) -> str:
                 percent(r["share_spent"]),
                 _agreement(result),
                 *(_clip(r[key] or "-", 40) for _, key in extra),
+                *([render_comparison.summary_cell(result)] if compared else []),
             ]
         )
     lines = _table(headers, rows, right={3, 4, 5, 6, 7})
@@ -326,7 +333,8 @@ def summary_table(results: list[FileResult]) -> str:
 
 def summary_csv(results: list[FileResult]) -> str:
     buffer = io.StringIO()
-    writer = csv.DictWriter(buffer, fieldnames=SUMMARY_COLUMNS, lineterminator="\n")
+    columns = SUMMARY_COLUMNS + render_comparison.summary_columns(results)
+    writer = csv.DictWriter(buffer, fieldnames=columns, lineterminator="\n")
     writer.writeheader()
     for result in results:
         writer.writerow({k: csv_cell(v) for k, v in summary_row(result).items()})
@@ -375,6 +383,8 @@ def detail_csv(result: FileResult) -> str:
         "status": result["status"],
         "error": result["error"]["message"] if result.get("error") else None,
     }
+    compared = render_comparison.detail_values(result)
+    columns = DETAIL_COLUMNS + (render_comparison.DETAIL_COLUMNS if compared else [])
     rows = [
         {**row, "tied_with": " ".join(row.get("tied_with") or []), **summary} for row in result.get("selected") or []
     ]
@@ -388,8 +398,10 @@ def detail_csv(result: FileResult) -> str:
             }
         )
     buffer = io.StringIO()
-    writer = csv.DictWriter(buffer, fieldnames=DETAIL_COLUMNS, lineterminator="\n", extrasaction="ignore")
+    for row in rows:
+        row.update(compared.get(row["project_id"], {}))
+    writer = csv.DictWriter(buffer, fieldnames=columns, lineterminator="\n", extrasaction="ignore")
     writer.writeheader()
     for row in rows or [summary]:
-        writer.writerow({k: csv_cell(row.get(k)) for k in DETAIL_COLUMNS})
+        writer.writerow({k: csv_cell(row.get(k)) for k in columns})
     return buffer.getvalue()

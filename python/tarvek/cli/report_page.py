@@ -27,6 +27,7 @@ def report_main(argv: list[str]) -> int:
             duplicates=args.duplicates,
             ties=args.ties,
             certify=args.certify,
+            compare=True,
         )
     except KeyboardInterrupt:
         print("tarvek: interrupted", file=sys.stderr)

@@ -20,7 +20,7 @@ from pbfiles import fixture
 #: The markup the page is made of: no script, no image, no link, no frame.
 ALLOWED_TAGS = {
     "html", "head", "meta", "title", "style", "body", "main", "h1", "h2", "p", "div", "b", "span",
-    "table", "thead", "tbody", "tr", "th", "td", "svg", "rect", "text",
+    "table", "thead", "tbody", "tr", "th", "td", "svg", "rect", "text", "line", "h3", "ul", "li", "br",
 }
 
 
@@ -40,18 +40,27 @@ class Tags(HTMLParser):
 
 
 def test_hostile_names_stay_text_in_the_page_and_in_csv(run, tmp_path):
-    result = count_file(fixture("hostile.pb"))
+    plain = count_file(fixture("hostile.pb"))
+    parsed = Tags()
+    parsed.feed(page(plain))
+    # One row per selected and per left-out project, and the two charts.
+    assert parsed.tags.count("tr") == 2 + len(plain["selected"]) + len(plain["left_out"])
+    assert parsed.tags.count("svg") == 2
+
+    # The report's page: with the comparison, whose group labels and column
+    # names come from the file as well.
+    result = count_file(fixture("hostile.pb"), compare=True)
     html = page(result)
     parsed = Tags()
     parsed.feed(html)
     assert set(parsed.tags) <= ALLOWED_TAGS
     assert not {a for a in parsed.attributes if a.startswith("on") or a in ("src", "href")}
     text = "".join(parsed.text)
-    for shown in ("<script>alert('description')</script>", '"><img src=x onerror=alert(1)>', "<i>p</i>"):
+    for shown in (
+        "<script>alert('description')</script>", '"><img src=x onerror=alert(1)>', "<i>p</i>",
+        "By <b>area</b>", "<script>alert('group')</script>",
+    ):
         assert shown in text
-    # One row per selected and per left-out project, and the two charts.
-    assert parsed.tags.count("tr") == 2 + len(result["selected"]) + len(result["left_out"])
-    assert parsed.tags.count("svg") == 2
 
     status, out, _ = run("--csv", fixture("hostile.pb"))
     assert status == 0
