@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 from importlib import metadata
+from typing import Any
 
 from .. import pabulib
 from ..count import RULES
@@ -135,6 +136,26 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def count_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The options of how to count (see add_count_options), as count_file takes them."""
+    return {
+        "rule": args.rule,
+        "approval_utility": args.approval_utility,
+        "ordinal_scoring": args.ordinal,
+        "duplicates": args.duplicates,
+        "ties": args.ties,
+        "certify": args.certify,
+    }
+
+
+def check_run_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Refuse a number of workers or a time limit that cannot be meant."""
+    if args.jobs is not None and args.jobs < 1:
+        parser.error("--jobs must be at least 1")
+    if args.timeout is not None and not args.timeout > 0:
+        parser.error("--timeout must be a positive number of seconds")
+
+
 def add_count_options(parser: argparse.ArgumentParser) -> None:
     """The options of how to count, shared by the command and its report."""
     parser.add_argument(
@@ -181,22 +202,37 @@ def add_count_options(parser: argparse.ArgumentParser) -> None:
 
 REPORT_DESCRIPTION = """\
 Count one pabulib .pb file and write the outcome, explained, as one
-self-contained HTML page (no network, no script): the budget spent, the
+self-contained HTML page (no network, no script): the budget spent, equal
+shares beside greedy by votes and the recorded outcome (the projects each
+funds, and what each gives the voters, in all and by voter group), the
 selected projects with their effective votes and what their supporters paid,
 the projects left out with their supporters' money against their cost, and
-a chart of it."""
+charts of it. Given a folder, count its .pb files in parallel and write a
+page per election and an index page (index.html) that links to them."""
 
 
 def build_report_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarvek report",
         description=REPORT_DESCRIPTION,
-        epilog="example:\n  tarvek report Poland_Warszawa_2026.pb -o report.html",
+        epilog="examples:\n  tarvek report Poland_Warszawa_2026.pb -o report.html\n"
+        "  tarvek report elections/ -o site/",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("path", metavar="FILE", help="the .pb file")
+    parser.add_argument("path", metavar="FILE_OR_FOLDER", help="the .pb file, or a folder of .pb files")
     parser.add_argument(
-        "-o", "--output", metavar="HTML", help="the page to write (default: the file's name with .html, here)"
+        "-o",
+        "--output",
+        metavar="HTML_OR_FOLDER",
+        help="the page to write (default: the file's name with .html, here); for a folder, the folder to write "
+        "the pages and index.html into (default: the folder's name with -report, here)",
     )
     add_count_options(parser)
+    parser.add_argument(
+        "-j", "--jobs", type=int, default=None, metavar="N", help="worker processes for a folder (default: CPUs)"
+    )
+    parser.add_argument(
+        "--timeout", type=float, default=None, metavar="SECONDS", help="give up on a file whose count takes longer"
+    )
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress line on stderr")
     return parser

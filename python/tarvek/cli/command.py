@@ -11,7 +11,9 @@ from typing import Any
 from .. import batch, example_path
 from ..count import EXIT_INPUT, EXIT_OK, EXIT_STATUS, FileResult
 from . import cluster
-from .args import build_parser
+from .args import build_parser, check_run_options, count_options
+from .files import expand
+from .interrupt import EXIT_INTERRUPTED, terminated
 from .outdir import OutputDir
 from .progress import Progress
 from .render import notes, write
@@ -19,8 +21,6 @@ from .render import notes, write
 #: The name of standard input, given as the file "-", in messages and results.
 STDIN_NAME = "<stdin>"
 
-#: Exit status after Ctrl-C (128 + SIGINT), as shells report it.
-EXIT_INTERRUPTED = 130
 
 
 class OutputError(Exception):
@@ -37,7 +37,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     # Being terminated stops the workers too, as Ctrl-C does.
-    previous = signal.signal(signal.SIGTERM, _terminated)
+    previous = signal.signal(signal.SIGTERM, terminated)
     try:
         return _run(parser, args)
     except KeyboardInterrupt:
@@ -54,10 +54,6 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_INPUT
     finally:
         signal.signal(signal.SIGTERM, previous)
-
-
-def _terminated(signum: int, frame: Any) -> None:
-    raise KeyboardInterrupt
 
 
 def _discard_stdout() -> None:
@@ -82,10 +78,7 @@ def _show(results: list[FileResult], fmt: str, detailed: bool) -> None:
 
 
 def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    if args.jobs is not None and args.jobs < 1:
-        parser.error("--jobs must be at least 1")
-    if args.timeout is not None and not args.timeout > 0:
-        parser.error("--timeout must be a positive number of seconds")
+    check_run_options(parser, args)
     paths = list(args.paths)
     if args.example:
         paths.insert(0, example_path())
@@ -94,12 +87,7 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     if "-" in paths and len(paths) > 1:
         parser.error("standard input ('-') can only be counted on its own")
     options: dict[str, Any] = {
-        "rule": args.rule,
-        "approval_utility": args.approval_utility,
-        "ordinal_scoring": args.ordinal,
-        "duplicates": args.duplicates,
-        "ties": args.ties,
-        "certify": args.certify,
+        **count_options(args),
         "voter_ids": args.voter_ids,
         "compare": args.compare,
     }
@@ -120,7 +108,7 @@ def _dispatch(paths: list[str], options: dict[str, Any], args: argparse.Namespac
     if len(paths) == 1 and not os.path.isdir(paths[0]):
         return _run_one(paths[0], options, args, out)
 
-    files, missing = _expand(paths)
+    files, missing = expand(paths)
     if not files:
         print("tarvek: no .pb files found in " + ", ".join(paths), file=sys.stderr)
         return EXIT_INPUT
@@ -217,22 +205,3 @@ def _save(out: OutputDir, results: list[FileResult]) -> bool:
         print(f"tarvek: cannot write the results into {out.folder}: {e.strerror or e}", file=sys.stderr)
         return False
     return True
-
-
-def _expand(paths: list[str]) -> tuple[list[str], set[str]]:
-    """The files to count, in the order given (folders searched for .pb files,
-    recursively), and those of them that do not exist."""
-    files: list[str] = []
-    missing: set[str] = set()
-    for path in paths:
-        if os.path.isdir(path):
-            found = []
-            for root, dirs, names in os.walk(path):
-                dirs.sort()
-                found += [os.path.join(root, n) for n in sorted(names) if n.lower().endswith(".pb")]
-            files += found
-        else:
-            files.append(path)
-            if not os.path.exists(path):
-                missing.add(path)
-    return files, missing

@@ -1,34 +1,29 @@
-"""``tarvek report FILE -o PAGE.html``: count one file and write its report page."""
+"""``tarvek report FILE -o PAGE.html``: count one file and write its report page;
+``tarvek report FOLDER -o SITE/``: a page per file and an index (see report_folder)."""
 
 from __future__ import annotations
 
+import argparse
 import os
 import sys
 from pathlib import Path
 
 from .. import batch
 from ..count import EXIT_INPUT, EXIT_STATUS
-from .args import build_report_parser
+from .args import build_report_parser, check_run_options, count_options
 
 
 def report_main(argv: list[str]) -> int:
     parser = build_report_parser()
     args = parser.parse_args(argv)
+    check_run_options(parser, args)
+    if os.path.isdir(args.path):
+        return _folder(args)
     output = args.output or Path(args.path).with_suffix(".html").name
     try:
         # In a worker process, like every count of the command, so that
         # Ctrl-C stops it.
-        [result] = batch.count_many(
-            [args.path],
-            jobs=1,
-            rule=args.rule,
-            approval_utility=args.approval_utility,
-            ordinal_scoring=args.ordinal,
-            duplicates=args.duplicates,
-            ties=args.ties,
-            certify=args.certify,
-            compare=True,
-        )
+        [result] = batch.count_many([args.path], jobs=1, timeout=args.timeout, compare=True, **count_options(args))
     except KeyboardInterrupt:
         print("tarvek: interrupted", file=sys.stderr)
         return 130
@@ -48,3 +43,15 @@ def report_main(argv: list[str]) -> int:
         return EXIT_INPUT
     print(f"tarvek: wrote {os.fspath(output)}", file=sys.stderr)
     return 0
+
+
+def _folder(args: argparse.Namespace) -> int:
+    from .files import expand
+    from .report_folder import report_folder
+
+    files, _ = expand([args.path])
+    if not files:
+        print(f"tarvek: no .pb files found in {args.path}", file=sys.stderr)
+        return EXIT_INPUT
+    site = args.output or os.path.basename(os.path.normpath(args.path)) + "-report"
+    return report_folder(files, site, count_options(args), args)

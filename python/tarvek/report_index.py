@@ -1,0 +1,110 @@
+"""The index page of a folder report: one row per election, linking to its page.
+
+Each row holds the election's size and budget, what equal shares and greedy
+by votes spend and the share of voters with a funded project under each,
+the agreement with the recorded outcome, and the status; a file that could
+not be counted gets its error instead. Every text from a file is escaped,
+and every link is a page name of our own, quoted for a URL.
+"""
+
+from __future__ import annotations
+
+from html import escape
+from typing import Any
+from urllib.parse import quote
+
+from .cli.render import cents
+from .cli.render_comparison import percent1
+from .count import FileResult, display_name
+
+__all__ = ["index_page"]
+
+_STYLE = """
+body { font: 14px/1.45 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; color: #1d2733;
+       margin: 0; background: #f4f6f8; }
+main { max-width: 1200px; margin: 0 auto; padding: 24px 28px 40px; background: #fff; }
+h1 { font-size: 24px; margin: 0 0 12px; }
+.note { color: #55606d; font-size: 13px; }
+table { border-collapse: collapse; width: 100%; }
+th, td { padding: 4px 8px; border-bottom: 1px solid #e3e8ee; text-align: left; vertical-align: top; }
+th { background: #f4f6f8; font-weight: 600; }
+th[colspan] { text-align: center; }
+td.n { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
+th.n { text-align: right; }
+td:first-child { min-width: 200px; max-width: 330px; overflow-wrap: anywhere; }
+td.error { color: #9b3b12; }
+a { color: #1f5fa8; }
+"""
+
+
+def _agreement(result: FileResult) -> str:
+    recorded = result.get("recorded")
+    if recorded is None:
+        return "no record"
+    if recorded["agrees"]:
+        return "agrees"
+    return f"differs: {len(recorded['computed_only'])} here only, {len(recorded['recorded_only'])} recorded only"
+
+
+def _outcome_cells(result: FileResult, key: str) -> list[str]:
+    comparison = result.get("comparison") or {}
+    outcome: dict[str, Any] | None = next((o for o in comparison.get("outcomes", []) if o["key"] == key), None)
+    if outcome is None:
+        return ["", ""]
+    return [
+        escape(cents(outcome["spent"])),
+        escape(percent1(outcome["figures"]["share_with_funded"])),
+    ]
+
+
+def _row(result: FileResult, page: str | None) -> str:
+    name = escape(display_name(result["file"]))
+    link = f'<a href="{escape(quote(page))}">{name}</a>' if page else name
+    if result["status"] != "ok":
+        message = result["error"]["message"] if result.get("error") else result["status"]
+        return (
+            f"<tr><td>{link}</td><td colspan=\"8\" class=\"error\">{escape(result['status'])}: "
+            f"{escape(message)}</td></tr>"
+        )
+    cells = [
+        f"{result['voters']:,}", str(result["projects"]), escape(cents(result["budget"])),
+        *_outcome_cells(result, "equal_shares"), *_outcome_cells(result, "greedy"), escape(_agreement(result)),
+    ]
+    return f"<tr><td>{link}</td>" + "".join(
+        f'<td class="{"" if k == len(cells) - 1 else "n"}">{c}</td>' for k, c in enumerate(cells)
+    ) + "</tr>"
+
+
+def index_page(rows: list[tuple[FileResult, str | None]], title: str, note: str = "") -> str:
+    """The index of ``rows``: each a result and the name of its page (None: no page)."""
+    head = (
+        '<tr><th rowspan="2">election</th><th class="n" rowspan="2">voters</th>'
+        '<th class="n" rowspan="2">projects</th><th class="n" rowspan="2">budget</th>'
+        '<th colspan="2">equal shares</th><th colspan="2">greedy by votes</th>'
+        '<th rowspan="2">equal shares against the recorded outcome</th></tr>'
+        '<tr><th class="n">spent</th><th class="n">voters with a funded project</th>'
+        '<th class="n">spent</th><th class="n">voters with a funded project</th></tr>'
+    )
+    body = "".join(_row(result, page) for result, page in rows)
+    counted = sum(1 for result, _ in rows if result["status"] == "ok")
+    return "\n".join(
+        [
+            "<!DOCTYPE html>",
+            '<html lang="en">',
+            "<head>",
+            '<meta charset="utf-8">',
+            '<meta name="viewport" content="width=device-width, initial-scale=1">',
+            f"<title>{escape(title)}</title>",
+            f"<style>{_STYLE}</style>",
+            "</head>",
+            "<body>",
+            "<main>",
+            f"<h1>{escape(title)}</h1>",
+            f'<p class="note">{counted} of {len(rows)} elections counted. {escape(note)}</p>',
+            f"<table><thead>{head}</thead><tbody>{body}</tbody></table>",
+            '<p class="note">Each election links to its report page. Counted with tarvek.</p>',
+            "</main>",
+            "</body>",
+            "</html>",
+        ]
+    ) + "\n"
