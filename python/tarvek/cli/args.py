@@ -6,7 +6,7 @@ import argparse
 from importlib import metadata
 
 from .. import pabulib
-from ..count import RULES
+from ..rules import RULES
 
 DESCRIPTION = """\
 Count a participatory-budgeting vote held in a pabulib .pb file with the

@@ -9,7 +9,9 @@ import io
 import json
 from typing import Any, TextIO
 
-from ..count import RULES, FileResult, display_name
+from ..formatting import cents, clip, display_name, money, percent, votes
+from ..results import FileResult, error_message, tally
+from ..rules import RULES, why_left_out
 
 FORMATS = ("table", "json", "csv")
 
@@ -42,7 +44,7 @@ def notes(results: list[FileResult], fmt: str) -> list[str]:
     JSON and CSV, which carry them), a few per file and the rest counted."""
     lines = []
     if fmt != "json":
-        lines += [f"tarvek: {r['error']['message']}" for r in results if r["status"] != "ok"]
+        lines += [f"tarvek: {error_message(r)}" for r in results if r["status"] != "ok"]
     if fmt == "table":
         for r in results:
             warnings = r.get("warnings") or []
@@ -63,28 +65,7 @@ def detail(result: FileResult, fmt: str) -> str:
         return detail_csv(result)
     if result["status"] == "ok":
         return detail_table(result) + "".join(f"Warning: {w}\n" for w in result.get("warnings") or [])
-    return f"{result['error']['message']}\n"
-
-
-def money(value: float | None) -> str:
-    if value is None:
-        return "-"
-    if value == int(value):
-        return f"{int(value):,}"
-    return f"{value:,.2f}"
-
-
-def cents(value: float) -> str:
-    """An amount summed in floating point, to the cent (18,000 for 17,999.999999)."""
-    return money(round(value, 2) + 0.0)
-
-
-def percent(share: float | None) -> str:
-    return "-" if share is None else f"{100 * share:.2f} %"
-
-
-def _clip(text: str, width: int) -> str:
-    return text if len(text) <= width else text[: width - 1] + "…"
+    return f"{error_message(result)}\n"
 
 
 def _table(headers: list[str], rows: list[list[str]], right: set[int]) -> list[str]:
@@ -108,7 +89,6 @@ def detail_table(result: FileResult) -> str:
     lines.append(f"Rule:       {RULES[result['rule']]}")
     lines.append("")
     label = result["points_label"]
-    key = "points" if label == "points" else "supporters"
     has_names = any(row["name"] for row in result["selected"])
     headers = ["rank", "project"] + (["name"] if has_names else []) + [
         "cost", "running total", label, "eff. votes", "paid", "paid all",
@@ -117,9 +97,9 @@ def detail_table(result: FileResult) -> str:
     for row in result["selected"]:
         cells = [str(row["rank"]), row["project_id"]]
         if has_names:
-            cells.append(_clip(row["name"] or "", 40))
-        cells += [money(row["cost"]), money(row["running_total"]), f"{row[key]:,}"]
-        cells += [number(row["effective_votes"]), cents(row["paid"]), f"{row['paid_all']:,}"]
+            cells.append(clip(row["name"] or "", 40))
+        cells += [money(row["cost"]), money(row["running_total"]), f"{tally(row, label):,}"]
+        cells += [votes(row["effective_votes"]), cents(row["paid"]), f"{row['paid_all']:,}"]
         rows.append(cells)
     n = len(headers)
     if rows:
@@ -146,21 +126,16 @@ def detail_table(result: FileResult) -> str:
         else:
             other = " (the file says another rule decided it)" if recorded.get("same_rule") is False else ""
             lines.append(f"{head} the computed outcome differs{other}.")
-            for title, key in (
-                ("  Selected here, not recorded:", "computed_only"),
-                ("  Recorded, not selected here:", "recorded_only"),
+            for title, projects in (
+                ("  Selected here, not recorded:", recorded["computed_only"]),
+                ("  Recorded, not selected here:", recorded["recorded_only"]),
             ):
-                if recorded[key]:
+                if projects:
                     lines.append(title)
-                    for p in recorded[key]:
+                    for p in projects:
                         named = f" {p['name']}" if p["name"] else ""
                         lines.append(f"    {p['project_id']}{named} ({money(p['cost'])})")
     return "\n".join(lines) + "\n"
-
-
-def number(value: float) -> str:
-    """An effective vote count: whole, or to two decimals."""
-    return f"{value:,.0f}" if value == int(value) else f"{value:,.2f}"
 
 
 def _explanation_lines(result: FileResult) -> list[str]:
@@ -188,12 +163,9 @@ def _explanation_lines(result: FileResult) -> list[str]:
         ]
         rows = []
         for x in left:
-            cells = [x["project_id"]] + ([_clip(x["name"] or "", 40)] if has_names else [])
+            cells = [x["project_id"]] + ([clip(x["name"] or "", 40)] if has_names else [])
             cells += [money(x["cost"]), cents(x["supporters_money"]), cents(max(x["shortfall"], 0.0))]
-            if x["left_in_round"] is not None:
-                cells.append(f"unaffordable from round {x['left_in_round']}")
-            else:
-                cells.append(x["reason"])
+            cells.append(why_left_out(x["reason"], x["left_in_round"]))
             rows.append(cells)
         lines.append("")
         lines.append("Not selected (supporters' money at the end of the run against the cost):")
@@ -258,7 +230,7 @@ def summary_row(result: FileResult) -> dict[str, Any]:
         "ties_broken": _ties_broken(result),
         "certified": _certified(result),
         "seconds": round(result["seconds"], 3) if "seconds" in result else None,
-        "error": result["error"]["message"] if result.get("error") else None,
+        "error": error_message(result),
         "warnings": " | ".join(result.get("warnings") or []) or None,
     }
 
@@ -301,11 +273,11 @@ def summary_table(results: list[FileResult]) -> str:
     for result in results:
         r = summary_row(result)
         if r["status"] != "ok":
-            rows.append([_clip(display_name(r["file"]), 48), r["status"].upper()] + [""] * (len(headers) - 2))
+            rows.append([clip(display_name(r["file"]), 48), r["status"].upper()] + [""] * (len(headers) - 2))
             continue
         rows.append(
             [
-                _clip(display_name(r["file"]), 48),
+                clip(display_name(r["file"]), 48),
                 "ok",
                 r["vote_type"],
                 f"{r['voters']:,}",
@@ -314,7 +286,7 @@ def summary_table(results: list[FileResult]) -> str:
                 money(r["budget"]),
                 percent(r["share_spent"]),
                 _agreement(result),
-                *(_clip(r[key] or "-", 40) for _, key in extra),
+                *(clip(r[key] or "-", 40) for _, key in extra),
             ]
         )
     lines = _table(headers, rows, right={3, 4, 5, 6, 7})
@@ -364,7 +336,7 @@ def csv_cell(value: Any) -> Any:
 def detail_csv(result: FileResult) -> str:
     """Every project, one row each (see DETAIL_COLUMNS)."""
     certified = result.get("certified")
-    summary = {
+    summary: dict[str, object] = {
         "budget": result.get("budget"),
         "spent": result.get("spent"),
         "share_spent": result.get("share_spent"),
@@ -373,9 +345,9 @@ def detail_csv(result: FileResult) -> str:
         "tie_order": result.get("tie_order"),
         "certified": certified["verdict"] if certified else None,
         "status": result["status"],
-        "error": result["error"]["message"] if result.get("error") else None,
+        "error": error_message(result),
     }
-    rows = [
+    rows: list[dict[str, object]] = [
         {**row, "tied_with": " ".join(row.get("tied_with") or []), **summary} for row in result.get("selected") or []
     ]
     for x in result.get("left_out") or []:

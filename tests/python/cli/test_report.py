@@ -12,8 +12,8 @@ from html.parser import HTMLParser
 
 import pytest
 
-from tarvek.count import count_file
-from tarvek.report import page
+from tarvek.cli.report_page import page
+from tarvek.results import count_file
 
 from pbfiles import fixture
 

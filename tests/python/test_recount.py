@@ -4,8 +4,8 @@ rule's exact arithmetic."""
 from __future__ import annotations
 
 import tarvek
-from tarvek.certify import certify
 from tarvek.pabulib import Election, Project
+from tarvek.recount import certify
 
 
 def test_recount_names_the_first_selection_that_differs():

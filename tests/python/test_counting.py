@@ -11,8 +11,8 @@ from hypothesis import strategies as st
 
 import tarvek
 import tarvekbindings
-from tarvek.certify import certify
 from tarvek.pabulib import Election, Project
+from tarvek.recount import certify
 
 from datadir import PABULIB_DIR
 
