@@ -16,21 +16,24 @@ outcome, voter by voter and by voter group (a :class:`Comparison`).
 :func:`count_many` counts many files at once and gives, per file, a
 :class:`FileResult`: the JSON-ready record the command prints. The
 contract module ``tarvekbindings`` holds the engine's two plain functions.
+
+The modules, each with one job: ``rules`` (the rules, the unbroken tie, the
+words every part shares), ``pabulib`` (reading .pb files), ``counting``
+(:func:`count` and :class:`Count`), ``recount`` (the exact recount),
+``results`` (:class:`FileResult`, counting one file), ``batch`` (counting
+many), ``formatting`` (numbers and names as shown) and ``cli`` (the command
+and its report page).
 """
 
 from importlib import resources
 from pathlib import Path
 
-# The module tarvek/count.py shares its name with the function count: load
-# it first (batch uses it), so that binding the function below is the last
-# word on the name (a module is set as its package's attribute only when
-# first loaded).
-from . import count as _count_file  # noqa: F401  (isort: skip)
 from .batch import count_many
-from .certify import Verdict, certify
 from .comparison import Comparison, compare
-from .count import FileResult
-from .explained import RULES, Count, LeftOut, Round, Tie, TieError, count, load
+from .counting import Count, LeftOut, Round, Tie, count, load
+from .recount import Verdict, certify
+from .results import FileResult
+from .rules import RULES, TieError
 
 __all__ = [
     "RULES",

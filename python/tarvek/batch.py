@@ -1,35 +1,36 @@
-"""Counting many election files at once, in local worker processes or on any
+"""Counting many election files at once, in local processes or on any
 :class:`concurrent.futures.Executor` (a Dask cluster's, for instance).
 
 The engine does not look at signals during a count, so a count cannot be
-interrupted where it runs. Locally, counts therefore run in worker processes
-even for a single file: Ctrl-C and time limits are handled in the calling
-process, which stops the workers outright. On an executor given by the
-caller, a count that overruns its time limit, or that is under way when the
-batch is interrupted, is cancelled and reported; whether its work stops is
-up to the executor (a Dask worker finishes the count and drops it).
+interrupted where it runs. Locally, each count therefore runs in a process
+of its own, even for a single file: a count that overruns its time limit, or
+that is under way at Ctrl-C, is stopped by ending its process, and only that
+one. On an executor given by the caller, such a count is cancelled and
+reported; whether its work stops is up to the executor (a Dask worker
+finishes the count and drops it).
 """
 
 from __future__ import annotations
 
 import concurrent.futures
-import concurrent.futures.process
+import math
 import multiprocessing
+import multiprocessing.connection
+import multiprocessing.process
 import os
 import signal
 import time
+from collections import deque
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
-from .count import FileResult, count_file
+from .results import FileResult, count_file, failure
 
-#: What a count of one file gives (kept as a name for existing callers).
-Result = FileResult
-
-#: How often (seconds) a waiting batch looks at its time limits and calls its
-#: ``waiting`` callback.
+#: How often (seconds) a waiting batch calls its ``waiting`` callback.
 TICK = 1.0
+
+Waiting = Callable[[list[int]], None]
 
 
 def count_many(
@@ -39,24 +40,25 @@ def count_many(
     jobs: int | None = None,
     timeout: float | None = None,
     **options: Any,
-) -> list[Result]:
-    """Count every file of ``paths``; the results (each a
-    :class:`tarvek.FileResult`, as :func:`tarvek.count.count_file` gives it)
-    in the order of ``paths``.
+) -> list[FileResult]:
+    """Count every file of ``paths``: one result per path (each a
+    :class:`tarvek.FileResult`, as :func:`tarvek.results.count_file` gives
+    it), in the order of ``paths``; a file that could not be counted, or was
+    not counted in time, has a result that says why.
 
-    ``executor``: where the counts run. By default a local pool of ``jobs``
-    worker processes (default: one per CPU). With an executor of your own,
-    each file is read here and its bytes are sent, so the workers need
-    ``tarvek`` but not the files; ``jobs`` then limits the counts in flight
-    (give the executor's number of workers, so that ``timeout`` runs from the
-    start of each count rather than from its place in the queue).
+    ``executor``: where the counts run. By default local processes, ``jobs``
+    at a time (default: one per CPU). With an executor of your own, each file
+    is read here and its bytes are sent, so the workers need ``tarvek`` but
+    not the files; ``jobs`` then limits the counts in flight (give the
+    executor's number of workers, so that ``timeout`` runs from the start of
+    each count rather than from its place in the queue).
     ``timeout``: seconds after which a count is given up and reported with
-    status "timeout". ``options`` go to :func:`tarvek.count.count_file`.
+    status "timeout". ``options`` go to :func:`tarvek.results.count_file`.
     """
-    results: list[Result | None] = [None] * len(paths)
+    results: list[FileResult | None] = [None] * len(paths)
     for i, result in counts(paths, executor, jobs=jobs, timeout=timeout, **options):
         results[i] = result
-    return [r for r in results if r is not None]
+    return [r if r is not None else failure(p, "error", "not counted") for p, r in zip(paths, results, strict=True)]
 
 
 def counts(
@@ -65,189 +67,179 @@ def counts(
     *,
     jobs: int | None = None,
     timeout: float | None = None,
-    waiting: Callable[[list[int]], None] | None = None,
+    waiting: Waiting | None = None,
     **options: Any,
-) -> Iterator[tuple[int, Result]]:
+) -> Iterator[tuple[int, FileResult]]:
     """Count every file of ``paths`` as :func:`count_many` does, yielding
     ``(index, result)`` as each count finishes, so that finished work is
     never held back by the rest.
 
     ``waiting`` is called about once per second with the indices of the
     files being counted. Leaving the iteration early (an exception, Ctrl-C,
-    closing the generator) stops the local workers, or cancels the counts in
+    closing the generator) stops the local counts, or cancels the counts in
     flight on a given executor.
     """
     # The largest files go first, so that they do not hold up the end.
-    queue = sorted(range(len(paths)), key=lambda i: -_size(paths[i]))
+    queue = deque(sorted(range(len(paths)), key=lambda i: -_size(paths[i])))
+    batch = _Batch(paths, options, timeout, waiting)
     if executor is not None:
-        yield from _count_on(executor, jobs, queue, paths, options, timeout, waiting, ship=True)
-        return
-    workers = min(jobs or os.cpu_count() or 1, len(paths)) or 1
-    while queue:
-        pool = LocalPool(workers)
-        early = _EarlyEnd()
-        try:
-            yield from _count_on(pool.executor, workers, queue, paths, options, timeout, waiting, early=early)
-        except BaseException:
-            pool.stop()
-            raise
-        # A count that timed out is stopped with its pool; the files still
-        # to count go to a fresh pool.
-        if early.timed_out:
-            pool.stop()
-        else:
-            pool.close()
-        queue = early.rest
+        yield from batch.on_executor(executor, jobs, queue)
+    else:
+        yield from batch.in_processes(min(jobs or os.cpu_count() or 1, len(paths)) or 1, queue)
 
 
 @dataclass
-class _EarlyEnd:
-    """How a batch on a local pool ended early: a count timed out, and these
-    files are still to count."""
+class _Task:
+    """A count in flight: which file, and when it is given up."""
 
-    timed_out: bool = False
-    rest: list[int] = field(default_factory=list)
+    index: int
+    deadline: float
 
 
-def _count_on(
-    executor: concurrent.futures.Executor,
-    workers: int | None,
-    queue: list[int],
-    paths: Sequence[str],
-    options: dict[str, Any],
-    timeout: float | None,
-    waiting: Callable[[list[int]], None] | None,
-    early: _EarlyEnd | None = None,
-    ship: bool = False,
-) -> Iterator[tuple[int, Result]]:
-    """Count the files of ``queue`` on ``executor``, with no more files in
-    flight than ``workers`` (None: no limit); a file's time runs from its
-    submission. ``ship``: send each file's bytes rather than its path.
+@dataclass
+class _Batch:
+    paths: Sequence[str]
+    options: dict[str, Any]
+    timeout: float | None
+    waiting: Waiting | None
 
-    When ``early`` is given, a timeout ends the batch early and ``early``
-    says so, with the files still to count (the caller then stops the
-    executor's workers); otherwise the overrunning count is cancelled and the others go
-    on. Leaving early cancels the counts in flight.
-    """
-    queue = list(queue)
-    running: dict[concurrent.futures.Future[Result], tuple[int, float]] = {}
+    def start(self, index: int) -> _Task:
+        return _Task(index, math.inf if self.timeout is None else time.monotonic() + self.timeout)
+
+    def wake_in(self, tasks: Sequence[_Task]) -> float | None:
+        """Seconds until the next deadline or call of ``waiting`` (None: no need to wake)."""
+        wake = min((t.deadline for t in tasks), default=math.inf) - time.monotonic()
+        if self.waiting is not None:
+            wake = min(wake, TICK)
+        return None if wake == math.inf else max(wake, 0.0)
+
+    def expired(self, task: _Task) -> bool:
+        return task.deadline <= time.monotonic()
+
+    def timed_out(self, task: _Task) -> FileResult:
+        return failure(
+            self.paths[task.index],
+            "timeout",
+            f"not counted within {self.timeout:g} s and stopped; "
+            "the fixed-budget rule alone (--rule fixed) is much faster",
+        )
+
+    def tell(self, tasks: Sequence[_Task]) -> None:
+        if self.waiting is not None:
+            self.waiting([t.index for t in tasks])
+
+    def in_processes(self, workers: int, queue: deque[int]) -> Iterator[tuple[int, FileResult]]:
+        """Each count in a process of its own, ``workers`` at a time; the
+        result comes back through a pipe, and a process that ends without
+        sending one died."""
+        context = multiprocessing.get_context()
+        running: dict[multiprocessing.connection.Connection, tuple[_Task, multiprocessing.process.BaseProcess]] = {}
+        try:
+            while queue or running:
+                while queue and len(running) < workers:
+                    i = queue.popleft()
+                    receive, send = context.Pipe(duplex=False)
+                    child = context.Process(target=_count_in_child, args=(send, self.paths[i], self.options))
+                    child.start()
+                    send.close()  # the child holds the sending end now: its end means no result
+                    running[receive] = (self.start(i), child)
+                ready = multiprocessing.connection.wait(list(running), self.wake_in([t for t, _ in running.values()]))
+                for conn in ready:
+                    assert isinstance(conn, multiprocessing.connection.Connection)
+                    task, process = running.pop(conn)
+                    yield task.index, self._receive(conn, process, task)
+                for conn, (task, process) in list(running.items()):
+                    if self.expired(task):
+                        del running[conn]
+                        _end(conn, process)
+                        yield task.index, self.timed_out(task)
+                self.tell([t for t, _ in running.values()])
+        finally:
+            for conn, (_, process) in running.items():
+                _end(conn, process)
+
+    def _receive(
+        self, conn: multiprocessing.connection.Connection, process: multiprocessing.process.BaseProcess, task: _Task
+    ) -> FileResult:
+        try:
+            result: FileResult = conn.recv()
+        except EOFError:
+            result = failure(self.paths[task.index], "error", "the worker process died (out of memory?)")
+        conn.close()
+        process.join()
+        return result
+
+    def on_executor(
+        self, executor: concurrent.futures.Executor, jobs: int | None, queue: deque[int]
+    ) -> Iterator[tuple[int, FileResult]]:
+        """The counts on ``executor``, with no more than ``jobs`` in flight
+        (None: no limit); each file's bytes are sent with it. A count past
+        its deadline is cancelled and the others go on."""
+        running: dict[concurrent.futures.Future[FileResult], _Task] = {}
+        try:
+            while queue or running:
+                while queue and (jobs is None or len(running) < jobs):
+                    i = queue.popleft()
+                    running[_submit(executor, self.paths[i], self.options)] = self.start(i)
+                wake = self.wake_in(list(running.values()))
+                done, _ = concurrent.futures.wait(running, wake, concurrent.futures.FIRST_COMPLETED)
+                for future in done:
+                    task = running.pop(future)
+                    yield task.index, _collect(future, self.paths[task.index])
+                for future, task in list(running.items()):
+                    if self.expired(task):
+                        del running[future]
+                        future.cancel()
+                        yield task.index, self.timed_out(task)
+                self.tell(list(running.values()))
+        finally:
+            for future in running:
+                future.cancel()
+
+
+def _count_in_child(send: multiprocessing.connection.Connection, path: str, options: dict[str, Any]) -> None:
+    """A local count's process: Ctrl-C is left to the batch, which ends the
+    process itself; a plain termination ends it at once."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
     try:
-        while queue or running:
-            while queue and (workers is None or len(running) < workers):
-                i = queue.pop(0)
-                running[_submit(executor, paths[i], options, ship)] = (i, time.monotonic())
-            done, _ = concurrent.futures.wait(running, timeout=TICK, return_when=concurrent.futures.FIRST_COMPLETED)
-            for future in done:
-                i, _started = running.pop(future)
-                yield i, _collect(future, paths[i])
-            now = time.monotonic()
-            if timeout is not None:
-                expired = [f for f, (_, started) in running.items() if now - started > timeout]
-                for future in expired:
-                    i, _started = running.pop(future)
-                    future.cancel()
-                    yield i, failure(
-                        paths[i],
-                        "timeout",
-                        f"not counted within {timeout:g} s and stopped; "
-                        "the fixed-budget rule alone (--rule fixed) is much faster",
-                    )
-                if expired and early is not None:
-                    early.timed_out = True
-                    early.rest = [i for i, _ in running.values()] + queue
-                    running.clear()
-                    return
-            if waiting is not None:
-                waiting([i for i, _ in running.values()])
-    finally:
-        for future in running:
-            future.cancel()
+        result = count_file(path, **options)
+    except Exception as e:
+        result = failure(path, "error", f"the count failed unexpectedly ({type(e).__name__}: {e})")
+    send.send(result)
+    send.close()
+
+
+def _end(conn: multiprocessing.connection.Connection, process: multiprocessing.process.BaseProcess) -> None:
+    """Stop a local count outright."""
+    process.kill()
+    process.join()
+    conn.close()
 
 
 def _submit(
-    executor: concurrent.futures.Executor, path: str, options: dict[str, Any], ship: bool
-) -> concurrent.futures.Future[Result]:
-    if ship and "data" not in options:
+    executor: concurrent.futures.Executor, path: str, options: dict[str, Any]
+) -> concurrent.futures.Future[FileResult]:
+    if "data" not in options:
         try:
             with open(path, "rb") as f:
                 data = f.read()
         except OSError:
             # Not readable here: the count says why, without the executor.
-            done: concurrent.futures.Future[Result] = concurrent.futures.Future()
+            done: concurrent.futures.Future[FileResult] = concurrent.futures.Future()
             done.set_result(count_file(path, **options))
             return done
         return executor.submit(count_file, path, data=data, **options)
     return executor.submit(count_file, path, **options)
 
 
-def _collect(future: concurrent.futures.Future[Result], path: str) -> Result:
+def _collect(future: concurrent.futures.Future[FileResult], path: str) -> FileResult:
     try:
         return future.result()
-    except concurrent.futures.process.BrokenProcessPool:
-        return failure(path, "error", "the worker process died (out of memory?)")
     except concurrent.futures.CancelledError:
         return failure(path, "error", "the count was cancelled")
     except Exception as e:
         return failure(path, "error", f"the count failed unexpectedly ({type(e).__name__}: {e})")
-
-
-def failure(path: str, status: str, reason: str) -> Result:
-    """The result of a file that was not counted."""
-    return {"file": path, "status": status, "error": {"message": f"{path}: {reason}"}}
-
-
-class LocalPool:
-    """A pool of local worker processes that can be stopped outright.
-
-    Each worker sends its process id when it starts, so that :meth:`stop`
-    can end the workers of this pool, and only those, in the middle of a
-    count.
-    """
-
-    def __init__(self, workers: int) -> None:
-        context = multiprocessing.get_context()
-        self._started: Any = context.SimpleQueue()
-        self._workers = workers
-        self.executor = concurrent.futures.ProcessPoolExecutor(
-            max_workers=workers, mp_context=context, initializer=_worker_start, initargs=(self._started,)
-        )
-
-    def close(self) -> None:
-        """Shut down once the work given is done."""
-        self.executor.shutdown()
-        self._started.close()
-
-    def stop(self) -> None:
-        """Shut down without waiting for counts in progress."""
-        self.executor.shutdown(wait=False, cancel_futures=True)
-        pids = self._worker_pids()
-        workers = [p for p in multiprocessing.active_children() if p.pid in pids]
-        for process in workers:
-            process.terminate()
-        for process in workers:
-            process.join(5)
-        self._started.close()
-
-    def _worker_pids(self) -> set[int]:
-        # A worker forked just before the stop may not have reported yet:
-        # give the pool's workers a moment to do so.
-        pids: set[int] = set()
-        deadline = time.monotonic() + 1.0
-        while True:
-            while not self._started.empty():
-                pids.add(self._started.get())
-            alive = {p.pid for p in multiprocessing.active_children()}
-            if len(pids) >= self._workers or not alive - pids or time.monotonic() > deadline:
-                return pids
-            time.sleep(0.01)
-
-
-def _worker_start(started: Any) -> None:
-    """Signals in a worker: Ctrl-C is left to the main process, which stops
-    the workers itself, and a plain termination ends a worker at once."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_DFL)
-    started.put(os.getpid())
 
 
 def _size(path: str) -> int:

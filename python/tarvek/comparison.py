@@ -14,8 +14,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from . import explained
-from .greedy import greedy
+from .counting import count
+from .greedy import greedy_outcome
 from .pabulib import Election
 from .voter_figures import VoterFigures, figures, per_voter, scale
 from .voter_groups import groupings
@@ -95,8 +95,8 @@ def compare(
     is counted here with ``rule`` and ``ties`` (as :func:`tarvek.count`).
     """
     if outcome is None:
-        outcome = explained.count(election, rule, ties).outcome
-    chosen: dict[str, list[str]] = {"equal_shares": list(outcome), "greedy": greedy(election)}
+        outcome = count(election, rule, ties).outcome
+    chosen: dict[str, list[str]] = {"equal_shares": list(outcome), "greedy": greedy_outcome(election)}
     if election.recorded_outcome is not None:
         chosen["recorded"] = election.recorded_outcome
     index = {vid: i for i, vid in enumerate(election.voters)}

@@ -16,10 +16,10 @@ from __future__ import annotations
 
 from .pabulib import Election
 
-__all__ = ["greedy"]
+__all__ = ["greedy_outcome"]
 
 
-def greedy(election: Election) -> list[str]:
+def greedy_outcome(election: Election) -> list[str]:
     """The projects greedy by votes funds, in the order it funds them."""
     utility = election.total_utility
     # sorted() is stable: projects with equal votes keep the file's order.

@@ -7,7 +7,7 @@ from importlib import metadata
 from typing import Any
 
 from .. import pabulib
-from ..count import RULES
+from ..rules import RULES
 
 DESCRIPTION = """\
 Count a participatory-budgeting vote held in a pabulib .pb file with the

@@ -9,18 +9,18 @@ import sys
 from typing import Any
 
 from .. import batch, example_path
-from ..count import EXIT_INPUT, EXIT_OK, EXIT_STATUS, FileResult
+from ..results import FileResult, failure
 from . import cluster
 from .args import build_parser, check_run_options, count_options
+from .exit_status import EXIT_INPUT, EXIT_INTERRUPTED, EXIT_OK, EXIT_STATUS
 from .files import expand
-from .interrupt import EXIT_INTERRUPTED, terminated
+from .interrupt import terminated
 from .outdir import OutputDir
 from .progress import Progress
 from .render import notes, write
 
 #: The name of standard input, given as the file "-", in messages and results.
 STDIN_NAME = "<stdin>"
-
 
 
 class OutputError(Exception):
@@ -31,7 +31,7 @@ def main(argv: list[str] | None = None) -> int:
     if argv is None:
         argv = sys.argv[1:]
     if argv[:1] == ["report"]:  # a file named "report" is counted as ./report
-        from .report_page import report_main
+        from .report_command import report_main
 
         return report_main(argv[1:])
     parser = build_parser()
@@ -133,7 +133,7 @@ def _run_many(
     results: dict[str, FileResult] = {}
     for path in files:
         if path in missing:
-            results[path] = batch.failure(path, "input error", "no such file or folder")
+            results[path] = failure(path, "input error", "no such file or folder")
             if out is not None:
                 _save(out, [results[path]])
     existing = [f for f in files if f not in missing]
@@ -143,7 +143,7 @@ def _run_many(
     except _Interrupted as partial:
         results.update(partial.results)
         interrupted = True
-    shown = [results.get(f) or batch.failure(f, "interrupted", "not counted (interrupted)") for f in files]
+    shown = [results.get(f) or failure(f, "interrupted", "not counted (interrupted)") for f in files]
     _show(shown, args.format, detailed=False)
     if interrupted:
         print(f"tarvek: interrupted; {len(results)} of {len(files)} files counted", file=sys.stderr)

@@ -1,11 +1,8 @@
-"""Ctrl-C and termination in the command: both end a run the same way."""
+"""Termination of the command ends a run as Ctrl-C does."""
 
 from __future__ import annotations
 
 from typing import Any
-
-#: Exit status after Ctrl-C (128 + SIGINT), as shells report it.
-EXIT_INTERRUPTED = 130
 
 
 def terminated(signum: int, frame: Any) -> None:

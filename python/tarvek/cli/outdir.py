@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import os
 
-from ..count import FileResult, display_name
+from ..formatting import display_name
+from ..results import FileResult
 from .render import EXTENSIONS, detail
 
 

@@ -5,7 +5,8 @@ from __future__ import annotations
 import sys
 import time
 
-from ..count import FileResult, display_name
+from ..formatting import display_name
+from ..results import FileResult
 
 
 class Progress:

@@ -9,8 +9,11 @@ import io
 import json
 from typing import Any, TextIO
 
-from ..count import RULES, FileResult, display_name
+from ..formatting import cents, clip, display_name, money, percent, votes
+from ..results import FileResult, error_message, tally
+from ..rules import RULES, why_left_out
 from . import render_comparison
+from .text_tables import text_table as _table
 
 FORMATS = ("table", "json", "csv")
 
@@ -43,7 +46,7 @@ def notes(results: list[FileResult], fmt: str) -> list[str]:
     JSON and CSV, which carry them), a few per file and the rest counted."""
     lines = []
     if fmt != "json":
-        lines += [f"tarvek: {r['error']['message']}" for r in results if r["status"] != "ok"]
+        lines += [f"tarvek: {error_message(r)}" for r in results if r["status"] != "ok"]
     if fmt == "table":
         for r in results:
             warnings = r.get("warnings") or []
@@ -64,38 +67,7 @@ def detail(result: FileResult, fmt: str) -> str:
         return detail_csv(result)
     if result["status"] == "ok":
         return detail_table(result) + "".join(f"Warning: {w}\n" for w in result.get("warnings") or [])
-    return f"{result['error']['message']}\n"
-
-
-def money(value: float | None) -> str:
-    if value is None:
-        return "-"
-    if value == int(value):
-        return f"{int(value):,}"
-    return f"{value:,.2f}"
-
-
-def cents(value: float) -> str:
-    """An amount summed in floating point, to the cent (18,000 for 17,999.999999)."""
-    return money(round(value, 2) + 0.0)
-
-
-def percent(share: float | None) -> str:
-    return "-" if share is None else f"{100 * share:.2f} %"
-
-
-def _clip(text: str, width: int) -> str:
-    return text if len(text) <= width else text[: width - 1] + "…"
-
-
-def _table(headers: list[str], rows: list[list[str]], right: set[int]) -> list[str]:
-    widths = [max(len(h), *(len(r[i]) for r in rows)) if rows else len(h) for i, h in enumerate(headers)]
-
-    def fmt(cells: list[str]) -> str:
-        parts = [c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(cells, widths, strict=True))]
-        return "  ".join(parts).rstrip()
-
-    return [fmt(headers), fmt(["-" * w for w in widths]), *(fmt(r) for r in rows)]
+    return f"{error_message(result)}\n"
 
 
 def detail_table(result: FileResult) -> str:
@@ -109,7 +81,6 @@ def detail_table(result: FileResult) -> str:
     lines.append(f"Rule:       {RULES[result['rule']]}")
     lines.append("")
     label = result["points_label"]
-    key = "points" if label == "points" else "supporters"
     has_names = any(row["name"] for row in result["selected"])
     headers = ["rank", "project"] + (["name"] if has_names else []) + [
         "cost", "running total", label, "eff. votes", "paid", "paid all",
@@ -118,9 +89,9 @@ def detail_table(result: FileResult) -> str:
     for row in result["selected"]:
         cells = [str(row["rank"]), row["project_id"]]
         if has_names:
-            cells.append(_clip(row["name"] or "", 40))
-        cells += [money(row["cost"]), money(row["running_total"]), f"{row[key]:,}"]
-        cells += [number(row["effective_votes"]), cents(row["paid"]), f"{row['paid_all']:,}"]
+            cells.append(clip(row["name"] or "", 40))
+        cells += [money(row["cost"]), money(row["running_total"]), f"{tally(row, label):,}"]
+        cells += [votes(row["effective_votes"]), cents(row["paid"]), f"{row['paid_all']:,}"]
         rows.append(cells)
     n = len(headers)
     if rows:
@@ -147,22 +118,17 @@ def detail_table(result: FileResult) -> str:
         else:
             other = " (the file says another rule decided it)" if recorded.get("same_rule") is False else ""
             lines.append(f"{head} the computed outcome differs{other}.")
-            for title, key in (
-                ("  Selected here, not recorded:", "computed_only"),
-                ("  Recorded, not selected here:", "recorded_only"),
+            for title, projects in (
+                ("  Selected here, not recorded:", recorded["computed_only"]),
+                ("  Recorded, not selected here:", recorded["recorded_only"]),
             ):
-                if recorded[key]:
+                if projects:
                     lines.append(title)
-                    for p in recorded[key]:
+                    for p in projects:
                         named = f" {p['name']}" if p["name"] else ""
                         lines.append(f"    {p['project_id']}{named} ({money(p['cost'])})")
     lines += render_comparison.comparison_lines(result)
     return "\n".join(lines) + "\n"
-
-
-def number(value: float) -> str:
-    """An effective vote count: whole, or to two decimals."""
-    return f"{value:,.0f}" if value == int(value) else f"{value:,.2f}"
 
 
 def _explanation_lines(result: FileResult) -> list[str]:
@@ -190,12 +156,9 @@ def _explanation_lines(result: FileResult) -> list[str]:
         ]
         rows = []
         for x in left:
-            cells = [x["project_id"]] + ([_clip(x["name"] or "", 40)] if has_names else [])
+            cells = [x["project_id"]] + ([clip(x["name"] or "", 40)] if has_names else [])
             cells += [money(x["cost"]), cents(x["supporters_money"]), cents(max(x["shortfall"], 0.0))]
-            if x["left_in_round"] is not None:
-                cells.append(f"unaffordable from round {x['left_in_round']}")
-            else:
-                cells.append(x["reason"])
+            cells.append(why_left_out(x["reason"], x["left_in_round"]))
             rows.append(cells)
         lines.append("")
         lines.append("Not selected (supporters' money at the end of the run against the cost):")
@@ -260,7 +223,7 @@ def summary_row(result: FileResult) -> dict[str, Any]:
         "ties_broken": _ties_broken(result),
         "certified": _certified(result),
         "seconds": round(result["seconds"], 3) if "seconds" in result else None,
-        "error": result["error"]["message"] if result.get("error") else None,
+        "error": error_message(result),
         "warnings": " | ".join(result.get("warnings") or []) or None,
         **render_comparison.summary_values(result),
     }
@@ -307,11 +270,11 @@ def summary_table(results: list[FileResult]) -> str:
     for result in results:
         r = summary_row(result)
         if r["status"] != "ok":
-            rows.append([_clip(display_name(r["file"]), 48), r["status"].upper()] + [""] * (len(headers) - 2))
+            rows.append([clip(display_name(r["file"]), 48), r["status"].upper()] + [""] * (len(headers) - 2))
             continue
         rows.append(
             [
-                _clip(display_name(r["file"]), 48),
+                clip(display_name(r["file"]), 48),
                 "ok",
                 r["vote_type"],
                 f"{r['voters']:,}",
@@ -320,7 +283,7 @@ def summary_table(results: list[FileResult]) -> str:
                 money(r["budget"]),
                 percent(r["share_spent"]),
                 _agreement(result),
-                *(_clip(r[key] or "-", 40) for _, key in extra),
+                *(clip(r[key] or "-", 40) for _, key in extra),
                 *([render_comparison.summary_cell(result)] if compared else []),
             ]
         )
@@ -372,7 +335,7 @@ def csv_cell(value: Any) -> Any:
 def detail_csv(result: FileResult) -> str:
     """Every project, one row each (see DETAIL_COLUMNS)."""
     certified = result.get("certified")
-    summary = {
+    summary: dict[str, object] = {
         "budget": result.get("budget"),
         "spent": result.get("spent"),
         "share_spent": result.get("share_spent"),
@@ -381,11 +344,11 @@ def detail_csv(result: FileResult) -> str:
         "tie_order": result.get("tie_order"),
         "certified": certified["verdict"] if certified else None,
         "status": result["status"],
-        "error": result["error"]["message"] if result.get("error") else None,
+        "error": error_message(result),
     }
     compared = render_comparison.detail_values(result)
     columns = DETAIL_COLUMNS + (render_comparison.DETAIL_COLUMNS if compared else [])
-    rows = [
+    rows: list[dict[str, object]] = [
         {**row, "tied_with": " ".join(row.get("tied_with") or []), **summary} for row in result.get("selected") or []
     ]
     for x in result.get("left_out") or []:
@@ -399,7 +362,7 @@ def detail_csv(result: FileResult) -> str:
         )
     buffer = io.StringIO()
     for row in rows:
-        row.update(compared.get(row["project_id"], {}))
+        row.update(compared.get(str(row["project_id"]), {}))
     writer = csv.DictWriter(buffer, fieldnames=columns, lineterminator="\n", extrasaction="ignore")
     writer.writeheader()
     for row in rows or [summary]:

@@ -6,7 +6,9 @@ from __future__ import annotations
 
 from typing import Any
 
-from ..count import FileResult
+from ..formatting import cents as money
+from ..results import FileResult
+from .text_tables import text_table
 
 
 def percent1(share: float | None) -> str:
@@ -34,8 +36,6 @@ def comparison_lines(result: FileResult) -> list[str]:
     comparison = result.get("comparison")
     if comparison is None:
         return []
-    from .render import _table as table_lines
-    from .render import cents as money
 
     lines = ["", "Equal shares beside greedy by votes" + (" and the recorded outcome:" if len(
         comparison["outcomes"]) > 2 else ":")]
@@ -46,7 +46,7 @@ def comparison_lines(result: FileResult) -> list[str]:
         f = o["figures"]
         rows.append([o["label"], str(len(o["projects"])), money(o["spent"]), percent1(f["share_with_funded"]),
                      mean(f["mean_projects"]), mean(f["mean_utility"]), money(f["mean_money"])])
-    lines += table_lines(headers, rows, right={1, 2, 3, 4, 5, 6})
+    lines += text_table(headers, rows, right={1, 2, 3, 4, 5, 6})
     for title, projects in differences(comparison):
         if projects:
             lines.append(f"  {title}: " + ", ".join(
@@ -59,7 +59,7 @@ def comparison_lines(result: FileResult) -> list[str]:
             [g["label"], f"{g['voters']:,}"] + [percent1(f["share_with_funded"]) for f in g["figures"]]
             for g in table["groups"]
         ]
-        lines += table_lines(headers, rows, right=set(range(1, len(headers))))
+        lines += text_table(headers, rows, right=set(range(1, len(headers))))
     return lines
 
 

@@ -15,18 +15,19 @@ import sys
 from typing import Any
 
 from .. import batch
-from ..count import EXIT_INPUT, EXIT_OK, EXIT_STATUS, FileResult
-from .interrupt import EXIT_INTERRUPTED, terminated
+from ..results import FileResult, failure
+from .exit_status import EXIT_INPUT, EXIT_INTERRUPTED, EXIT_OK, EXIT_STATUS
+from .interrupt import terminated
 from .outdir import OutputDir
 from .progress import Progress
 
 INDEX = "index"
 
 
-def report_folder(files: list[str], site: str, options: dict[str, Any], args: argparse.Namespace) -> int:
+def write_site(files: list[str], site: str, options: dict[str, Any], args: argparse.Namespace) -> int:
     """Write the pages of ``files`` and the index into ``site``."""
-    from ..report import page
-    from ..report_index import index_page
+    from .report_index import index_page
+    from .report_page import page
 
     names = OutputDir(site, "html", reserved=(INDEX,))
     try:
@@ -63,7 +64,7 @@ def report_folder(files: list[str], site: str, options: dict[str, Any], args: ar
         meter.close()
         signal.signal(signal.SIGTERM, previous)
     rows = [
-        done.get(i) or (batch.failure(path, "interrupted", "not counted (interrupted)"), None)
+        done.get(i) or (failure(path, "interrupted", "not counted (interrupted)"), None)
         for i, path in enumerate(files)
     ]
     title = f"Report: {os.path.basename(os.path.normpath(args.path)) or args.path}"

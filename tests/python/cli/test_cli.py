@@ -14,7 +14,8 @@ from pathlib import Path
 import pytest
 
 import tarvek
-from tarvek.count import count_file, tied_projects
+from tarvek.counting import tied_projects
+from tarvek.results import count_file
 
 from pbfiles import FIXTURES, fixture, real
 

@@ -13,9 +13,9 @@ from html import escape
 from typing import Any
 from urllib.parse import quote
 
-from .cli.render import cents
-from .cli.render_comparison import percent1
-from .count import FileResult, display_name
+from ..formatting import cents, display_name
+from ..results import FileResult, error_message
+from .render_comparison import percent1
 
 __all__ = ["index_page"]
 
@@ -61,7 +61,7 @@ def _row(result: FileResult, page: str | None) -> str:
     name = escape(display_name(result["file"]))
     link = f'<a href="{escape(quote(page))}">{name}</a>' if page else name
     if result["status"] != "ok":
-        message = result["error"]["message"] if result.get("error") else result["status"]
+        message = error_message(result) or result["status"]
         return (
             f"<tr><td>{link}</td><td colspan=\"8\" class=\"error\">{escape(result['status'])}: "
             f"{escape(message)}</td></tr>"

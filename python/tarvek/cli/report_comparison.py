@@ -11,9 +11,9 @@ import math
 from html import escape
 from typing import Any
 
-from .cli.render import cents
-from .cli.render_comparison import differences, mean, percent1
-from .voter_groups import MIN_GROUP
+from ..formatting import cents
+from ..voter_groups import MIN_GROUP
+from .render_comparison import differences, mean, percent1
 
 __all__ = ["comparison_section"]
 

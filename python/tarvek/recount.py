@@ -22,7 +22,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from fractions import Fraction
 
-from .explained import Count
+from .counting import Count
 from .pabulib import Election
 
 __all__ = ["Verdict", "certify"]

@@ -21,46 +21,14 @@ from __future__ import annotations
 import os
 import random
 import secrets
-from collections.abc import Sequence
+from collections.abc import Collection, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 from . import pabulib
+from .rules import TIE_PREFIX, TieError, check_rule, project_label
 
-__all__ = ["RULES", "Count", "LeftOut", "Round", "Tie", "TieError", "count", "load"]
-
-#: The rules :func:`count` knows, with what they are.
-RULES = {
-    "add1": "Method of Equal Shares, completed with Add1",
-    "fixed": "Method of Equal Shares, fixed budget (no completion)",
-}
-
-_TIE_PREFIX = "Tie-breaking failed: "
-
-#: Why a project left out was never in the running.
-REASONS = {
-    "unaffordable": "its supporters could not pay for it",
-    "no payable share": "its supporters held enough money, but no share of it could be paid",
-    "cost not positive": "it costs nothing (the rule only selects projects that cost something)",
-    "no supporter": "nobody voted for it",
-    "no supporter among the voters": "none of its supporters is a voter",
-}
-
-
-class TieError(RuntimeError):
-    """The rule met a tie that survives cost and total utility, and no tie
-    order was given. ``tied`` holds the ids of the tied projects."""
-
-    def __init__(self, tied: list[str], labels: list[str]) -> None:
-        self.tied = tied
-        names = " and ".join([", ".join(labels[:-1]), labels[-1]] if len(labels) > 1 else labels)
-        super().__init__(
-            f"the rule met a tie it cannot break between the projects {names} "
-            "(equal cost and equal total utility); choose how to break it: "
-            "ties='file-order' (the order of the projects in the file) or "
-            "ties='random:SEED' (a seeded random order)"
-        )
-
+__all__ = ["Count", "LeftOut", "Round", "Tie", "count", "load"]
 
 @dataclass(frozen=True)
 class Tie:
@@ -98,7 +66,7 @@ class LeftOut:
 
     project: str
     cost: float
-    #: A key of :data:`REASONS`.
+    #: A key of :data:`tarvek.rules.REASONS`.
     reason: str
     #: What its supporters held at the end of the run.
     supporters_money: float
@@ -118,7 +86,7 @@ class Count:
     """An election counted, with the explanation of its outcome."""
 
     path: str
-    #: "add1" or "fixed", see :data:`RULES`.
+    #: "add1" or "fixed", see :data:`tarvek.rules.RULES`.
     rule: str
     #: The election's budget.
     budget: float
@@ -156,47 +124,6 @@ class Count:
                 paid.setdefault(voter, []).append((r.project, amount))
         return paid
 
-    def to_dict(self) -> dict[str, Any]:
-        """The result as plain data (for JSON), without the per-voter details."""
-        return {
-            "file": self.path,
-            "rule": self.rule,
-            "budget": self.budget,
-            "outcome": list(self.outcome),
-            "cost": self.cost,
-            "run_budget": self.run_budget,
-            "start_money": self.start_money,
-            "recorded": None if self.recorded is None else list(self.recorded),
-            "agrees": self.agrees,
-            "tie_order": self.tie_order,
-            "ties": [{"round": t.round, "tied": list(t.tied), "chosen": t.chosen} for t in self.ties],
-            "rounds": [
-                {
-                    "round": r.number,
-                    "project": r.project,
-                    "cost": r.cost,
-                    "effective_votes": r.effective_votes,
-                    "price": r.price,
-                    "paid": r.paid,
-                    "supporters": r.supporters,
-                    "paid_all": r.paid_all,
-                }
-                for r in self.rounds
-            ],
-            "left_out": [
-                {
-                    "project": x.project,
-                    "cost": x.cost,
-                    "reason": x.reason,
-                    "supporters_money": x.supporters_money,
-                    "shortfall": x.shortfall,
-                    "left_in_round": x.left_in_round,
-                    "money_when_left": x.money_when_left,
-                }
-                for x in self.left_out
-            ],
-        }
-
 
 def load(path: str | os.PathLike[str], **options: Any) -> pabulib.Election:
     """Read a pabulib ``.pb`` file; see :func:`tarvek.pabulib.load` for the options."""
@@ -225,8 +152,7 @@ def count(
     election = election_or_path
     if not isinstance(election, pabulib.Election):
         election = pabulib.load(election)
-    if rule not in RULES:
-        raise ValueError(f"rule must be one of {sorted(RULES)}, not {rule!r}")
+    check_rule(rule)
     order, tie_note = _tie_order(election, ties)
 
     from . import _engine
@@ -244,13 +170,47 @@ def count(
             order,
         )
     except RuntimeError as e:
-        if str(e).startswith(_TIE_PREFIX):
-            from .count import _label, tied_projects
-
+        if str(e).startswith(TIE_PREFIX):
             tied = tied_projects(str(e), election.projects)
-            raise TieError(tied, [_label(election, pid) for pid in tied]) from None
+            raise TieError(tied, [project_label(election, pid) for pid in tied]) from None
         raise
     return _explain(election, raw, rule, tie_note, order)
+
+
+def tied_projects(message: str, projects: Collection[str]) -> list[str]:
+    """The ids named by the engine's tie message ("Tie-breaking failed: a b ").
+
+    Each id is followed by one blank; ids may hold blanks themselves, so the
+    text is split into known project ids where possible, preferring the
+    shortest id at each step. Where it cannot be split so, at every blank.
+    """
+    rest = message[len(TIE_PREFIX):] if message.startswith(TIE_PREFIX) else message
+    known = set(projects)
+    longest = max((len(pid) for pid in known), default=0)
+    # ends[i]: the end of the first id at position i of a complete split of
+    # rest[i:] into known ids each followed by a blank (-1: no such split).
+    # Filled from the end, so that the split needs no recursion.
+    n = len(rest)
+    ends = [-1] * n
+
+    def splits(i: int) -> bool:
+        return i == n or ends[i] != -1
+
+    for i in range(n - 1, -1, -1):
+        end = rest.find(" ", i)
+        while end != -1 and end - i <= longest:
+            if splits(end + 1) and rest[i:end] in known:
+                ends[i] = end
+                break
+            end = rest.find(" ", end + 1)
+    if not splits(0):
+        return rest.split()
+    found: list[str] = []
+    i = 0
+    while i < n:
+        found.append(rest[i : ends[i]])
+        i = ends[i] + 1
+    return found
 
 
 def _tie_order(election: pabulib.Election, ties: str | Sequence[str] | None) -> tuple[list[str] | None, str | None]:

@@ -1,0 +1,57 @@
+"""``tarvek report FILE -o PAGE.html``: count one file and write its report page;
+``tarvek report FOLDER -o SITE/``: a page per file and an index (see report_folder)."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from pathlib import Path
+
+from .. import batch
+from ..results import error_message
+from .args import build_report_parser, check_run_options, count_options
+from .exit_status import EXIT_INPUT, EXIT_INTERRUPTED, EXIT_STATUS
+from .report_page import page
+
+
+def report_main(argv: list[str]) -> int:
+    parser = build_report_parser()
+    args = parser.parse_args(argv)
+    check_run_options(parser, args)
+    if os.path.isdir(args.path):
+        return _folder(args)
+    output = args.output or Path(args.path).with_suffix(".html").name
+    try:
+        # In a worker process, like every count of the command, so that
+        # Ctrl-C stops it.
+        [result] = batch.count_many([args.path], jobs=1, timeout=args.timeout, compare=True, **count_options(args))
+    except KeyboardInterrupt:
+        print("tarvek: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    for warning in result.get("warnings") or []:
+        print(f"tarvek: warning: {warning}", file=sys.stderr)
+    if result["status"] != "ok":
+        print(f"tarvek: {error_message(result)}", file=sys.stderr)
+        return EXIT_STATUS[result["status"]]
+
+    try:
+        with open(output, "w", encoding="utf-8") as f:
+            f.write(page(result))
+    except OSError as e:
+        print(f"tarvek: cannot write {output}: {e.strerror or e}", file=sys.stderr)
+        return EXIT_INPUT
+    print(f"tarvek: wrote {os.fspath(output)}", file=sys.stderr)
+    return 0
+
+
+def _folder(args: argparse.Namespace) -> int:
+    from .files import expand
+    from .report_folder import write_site
+
+    files, _ = expand([args.path])
+    if not files:
+        print(f"tarvek: no .pb files found in {args.path}", file=sys.stderr)
+        return EXIT_INPUT
+    site = args.output or os.path.basename(os.path.normpath(args.path)) + "-report"
+    return write_site(files, site, count_options(args), args)
