@@ -7,16 +7,20 @@ import csv
 import io
 import json
 import os
+import re
 import shutil
 import subprocess
+from html import escape
 from html.parser import HTMLParser
+from pathlib import Path
+from urllib.parse import unquote, urljoin, urlparse
 
 import pytest
 
 from tarvek.cli.report_page import page
 from tarvek.results import count_file
 
-from pbfiles import fixture
+from pbfiles import FIXTURES, fixture
 
 #: The markup the page is made of: no script, no image, no link, no frame.
 ALLOWED_TAGS = {
@@ -31,10 +35,12 @@ class Tags(HTMLParser):
         self.tags: list[str] = []
         self.attributes: set[str] = set()
         self.text: list[str] = []
+        self.hrefs: list[str] = []
 
     def handle_starttag(self, tag, attrs):
         self.tags.append(tag)
         self.attributes.update(name for name, _ in attrs)
+        self.hrefs.extend(value for name, value in attrs if name == "href")
 
     def handle_data(self, data):
         self.text.append(data)
@@ -106,16 +112,82 @@ CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 @pytest.mark.skipif(CHROMIUM is None and os.environ.get("CI") != "true", reason="Chromium is not installed")
 def test_chromium_reads_hostile_names_as_text(tmp_path):
     assert CHROMIUM is not None, "Chromium is not installed (Debian package chromium)"
-    (tmp_path / "r.html").write_text(page(count_file(fixture("hostile.pb"))), encoding="utf-8")
+    (tmp_path / "r.html").write_text(page(count_file(fixture("hostile.pb"), compare=True)), encoding="utf-8")
     # The page as the browser's own HTML parser builds it: no element that
     # markup in a name could have smuggled in, and the names shown as text.
+    parsed = browser_dom(tmp_path / "r.html")
+    assert "svg" in parsed.tags and set(parsed.tags) <= ALLOWED_TAGS
+    text = "".join(parsed.text)
+    for shown in (
+        "<script>alert('description')</script>", '"><img src=x onerror=alert(1)>', "<i>p</i>",
+        "<script>alert('group')</script>", "By <b>area</b>",
+    ):
+        assert shown in text
+
+
+def browser_dom(path: Path) -> Tags:
+    """The page at ``path`` as Chromium's own HTML parser builds it."""
+    assert CHROMIUM is not None, "Chromium is not installed (Debian package chromium)"
     dom = subprocess.run(
-        [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--dump-dom", (tmp_path / "r.html").as_uri()],
+        [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--dump-dom", path.as_uri()],
         check=True, capture_output=True, text=True, timeout=120,
     ).stdout
     parsed = Tags()
     parsed.feed(dom)
-    assert "svg" in parsed.tags and set(parsed.tags) <= ALLOWED_TAGS
-    text = "".join(parsed.text)
-    for shown in ("<script>alert('description')</script>", '"><img src=x onerror=alert(1)>', "<i>p</i>"):
-        assert shown in text
+    return parsed
+
+
+def test_folder_report_links_a_page_per_election_and_lists_the_failures(run, tmp_path):
+    site = tmp_path / "site"
+    status, _, err = run("report", "-q", "-j", "2", str(FIXTURES), "-o", str(site))
+    assert status == 2, err  # some fixtures cannot be read
+    index = (site / "index.html").read_text(encoding="utf-8")
+    rows = index.split("<tbody>")[1].split("</tbody>")[0].split("<tr>")[1:]
+    files = sorted(FIXTURES.glob("*.pb"))
+    assert [re.sub("<[^>]*>", "", row.split("</td>")[0]) for row in rows] == [f.name for f in files]
+    links = [unquote(link) for link in re.findall(r'href="([^"]+)"', index)]
+    assert sorted(p.name for p in site.iterdir()) == sorted(links + ["index.html"])
+    for row, path in zip(rows, files, strict=True):
+        result = count_file(str(path))
+        if result["status"] == "ok":
+            assert f'href="{path.stem}.html"' in row
+        else:
+            assert "href" not in row and escape(result["error"]["message"]) in row
+
+
+def test_folder_report_interrupted_keeps_the_pages_written(run, tmp_path, monkeypatch):
+    from tarvek import batch
+
+    def first_then_interrupt(files, executor, **options):
+        yield 0, count_file(files[0], compare=True)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(batch, "counts", first_then_interrupt)
+    folder = tmp_path / "in"
+    folder.mkdir()
+    for name in ("approval.pb", "choose1.pb"):
+        (folder / name).write_bytes(Path(fixture(name)).read_bytes())
+    status, _, err = run("report", "-q", str(folder), "-o", str(tmp_path / "site"))
+    assert status == 130 and "interrupted; 1 of 2 files counted" in err
+    assert sorted(p.name for p in (tmp_path / "site").iterdir()) == ["approval.html", "index.html"]
+    index = (tmp_path / "site" / "index.html").read_text(encoding="utf-8")
+    assert 'href="approval.html"' in index and "choose1.pb: not counted (interrupted)" in index
+
+
+@pytest.mark.skipif(CHROMIUM is None and os.environ.get("CI") != "true", reason="Chromium is not installed")
+def test_chromium_follows_the_index_links(run, tmp_path):
+    folder = tmp_path / "odd <names> & 100%"
+    folder.mkdir()
+    for name in ("approval.pb", "hostile.pb"):
+        (folder / name).write_bytes(Path(fixture(name)).read_bytes())
+    (folder / "a #1?.pb").write_bytes(Path(fixture("cumulative.pb")).read_bytes())
+    site = tmp_path / "site"
+    status, _, err = run("report", "-q", str(folder), "-o", str(site))
+    assert status == 0, err
+    index = browser_dom(site / "index.html")
+    # Each link, resolved as a browser resolves it, leads to a page of the site.
+    base = (site / "index.html").as_uri()
+    pages = [Path(unquote(urlparse(urljoin(base, href)).path)) for href in index.hrefs]
+    assert sorted(p.name for p in pages) == ["a #1?.html", "approval.html", "hostile.html"]
+    assert all(p.is_file() for p in pages)
+    assert "<script>alert('description')</script>" in "".join(browser_dom(site / "hostile.html").text)
