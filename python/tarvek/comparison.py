@@ -17,7 +17,7 @@ from typing import Any
 from .counting import count
 from .greedy import greedy_outcome
 from .pabulib import Election
-from .voter_figures import VoterFigures, figures, per_voter, scale
+from .voter_figures import VoterFigures, figures, per_voter, place, scale
 from .voter_groups import groupings
 
 __all__ = ["Comparison", "GroupFigures", "GroupTable", "Outcome", "ProjectRow", "compare"]
@@ -100,10 +100,11 @@ def compare(
     if election.recorded_outcome is not None:
         chosen["recorded"] = election.recorded_outcome
     index = {vid: i for i, vid in enumerate(election.voters)}
-    voters = {key: per_voter(election, projects, index) for key, projects in chosen.items()}
-    axes = scale(list(voters.values()))
+    each = {key: per_voter(election, projects, index) for key, projects in chosen.items()}
+    axes = scale(list(each.values()))
+    voters = {key: place(outcome, axes) for key, outcome in each.items()}
     outcomes = tuple(
-        Outcome(key, LABELS[key], tuple(projects), _spent(election, projects), figures(voters[key], axes))
+        Outcome(key, LABELS[key], tuple(projects), _spent(election, projects), figures(voters[key]))
         for key, projects in chosen.items()
     )
     funded = {key: set(projects) for key, projects in chosen.items()}
@@ -124,7 +125,7 @@ def compare(
             g.column,
             tuple(
                 GroupFigures(
-                    group.label, len(group.members), tuple(figures(voters[key], axes, group.members) for key in chosen)
+                    group.label, len(group.members), tuple(figures(voters[key], group.members) for key in chosen)
                 )
                 for group in g.groups
             ),

@@ -2,9 +2,10 @@
 the utility it draws from them and the money spent on them.
 
 :func:`per_voter` walks the funded projects' supporters once and fills three
-flat arrays indexed like ``election.voters``; :func:`figures` sums them up
-for all voters or for a group of them, on a :class:`Scale` shared by every
-outcome compared, so that their histograms line up bin for bin.
+flat arrays indexed like ``election.voters``; :func:`place` puts each voter
+in its bins on a :class:`Scale` shared by every outcome compared, so that
+their histograms line up bin for bin; :func:`figures` sums them up for all
+voters or for a group of them.
 
 Sums are taken in a fixed order, so that the figures are the same on every
 machine: a voter's money in the order of the outcome, a mean over the voters
@@ -14,15 +15,21 @@ in the order of the file.
 from __future__ import annotations
 
 import math
+import operator
+from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass
+from functools import reduce
+from typing import TypeVar
 
 from .pabulib import Election
 
-__all__ = ["Bin", "PerVoter", "Scale", "VoterFigures", "figures", "per_voter", "scale"]
+__all__ = ["Bin", "PerVoter", "Placed", "Scale", "VoterFigures", "figures", "per_voter", "place", "scale"]
 
 #: Bins of a histogram beyond the bin of voters with nothing.
 BINS = 10
+
+_T = TypeVar("_T", int, float)
 
 
 @dataclass(frozen=True)
@@ -149,37 +156,60 @@ class VoterFigures:
     money: tuple[Bin, ...]
 
 
-def _histogram(values: Sequence[float], members: Sequence[int], axis: Axis) -> tuple[Bin, ...]:
-    edges = axis.edges()
-    counts = [0] * len(edges)
-    for i in members:
-        counts[axis.place(values[i])] += 1
-    return tuple(Bin(low, high, c) for (low, high), c in zip(edges, counts, strict=True))
+@dataclass(frozen=True)
+class Placed:
+    """An outcome's voters, each placed in its bin of every axis of a scale
+    (once, so that the figures of each group only count them)."""
+
+    outcome: PerVoter
+    axes: Scale
+    #: Per voter, its bin on the axis of funded projects, of utility, of money.
+    bins: tuple[list[int], list[int], list[int]]
 
 
-def _mean(values: Sequence[float], members: Sequence[int]) -> float | None:
-    if not members:
-        return None
-    total = 0.0
-    for i in members:
-        total += values[i]
-    return total / len(members)
+def place(outcome: PerVoter, axes: Scale) -> Placed:
+    """The voters of ``outcome`` in the bins of ``axes``."""
+
+    def binned(values: list[int] | list[float], axis: Axis) -> list[int]:
+        if axis.step == 0:
+            return [int(v) for v in values]  # one bin per whole number: the value is the bin
+        return [axis.place(v) for v in values]
+
+    return Placed(
+        outcome,
+        axes,
+        (binned(outcome.projects, axes.projects), binned(outcome.utility, axes.utility),
+         binned(outcome.money, axes.money)),
+    )
 
 
-def figures(outcome: PerVoter, axes: Scale, members: Sequence[int] | None = None) -> VoterFigures:
+def _histogram(bins: list[int], axis: Axis) -> tuple[Bin, ...]:
+    counts = Counter(bins)
+    return tuple(Bin(low, high, counts[k]) for k, (low, high) in enumerate(axis.edges()))
+
+
+def _only(values: list[_T], members: Sequence[int] | None) -> list[_T]:
+    return values if members is None else [values[i] for i in members]
+
+
+def figures(placed: Placed, members: Sequence[int] | None = None) -> VoterFigures:
     """The figures of the voters ``members`` (indices; None: all voters)."""
-    if members is None:
-        members = range(len(outcome.projects))
-    n = len(members)
-    with_funded = sum(1 for i in members if outcome.projects[i] > 0)
+    outcome, axes = placed.outcome, placed.axes
+    projects = _only(outcome.projects, members)
+    utility = _only(outcome.utility, members)
+    money = _only(outcome.money, members)
+    n = len(projects)
+    with_funded = n - projects.count(0)
     return VoterFigures(
         voters=n,
         with_funded=with_funded,
         share_with_funded=with_funded / n if n else None,
-        mean_projects=_mean(outcome.projects, members),
-        mean_utility=_mean(outcome.utility, members),
-        mean_money=_mean(outcome.money, members),
-        projects=_histogram(outcome.projects, members, axes.projects),
-        utility=_histogram(outcome.utility, members, axes.utility),
-        money=_histogram(outcome.money, members, axes.money),
+        # Whole numbers are summed exactly; amounts one after the other, in
+        # the order of the voters (reduce, unlike sum, never compensates).
+        mean_projects=sum(projects) / n if n else None,
+        mean_utility=sum(utility) / n if n else None,
+        mean_money=reduce(operator.add, money, 0.0) / n if n else None,
+        projects=_histogram(_only(placed.bins[0], members), axes.projects),
+        utility=_histogram(_only(placed.bins[1], members), axes.utility),
+        money=_histogram(_only(placed.bins[2], members), axes.money),
     )

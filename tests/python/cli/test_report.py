@@ -191,3 +191,26 @@ def test_chromium_follows_the_index_links(run, tmp_path):
     assert sorted(p.name for p in pages) == ["a #1?.html", "approval.html", "hostile.html"]
     assert all(p.is_file() for p in pages)
     assert "<script>alert('description')</script>" in "".join(browser_dom(site / "hostile.html").text)
+
+
+def test_compare_is_in_every_format_and_only_when_asked(run):
+    files = (fixture("approval.pb"), fixture("hostile.pb"))
+    _, out, _ = run("--json", files[0])
+    assert "comparison" not in json.loads(out)
+    _, out, _ = run("--json", "--compare", files[0])
+    comparison = json.loads(out)["comparison"]
+    funded = {p["project_id"]: p["funded"] for p in comparison["projects"]}
+    _, out, _ = run("--csv", "--compare", files[0])
+    rows = list(csv.DictReader(io.StringIO(out)))
+    assert {r["project_id"]: [r["funded_by_greedy"], r["recorded_selected"]] for r in rows} == {
+        pid: [str(f[1]), str(f[2])] for pid, f in funded.items()
+    }
+    _, out, _ = run("--json", "-q", "--compare", *files)
+    shares = [[o["figures"]["share_with_funded"] for o in r["comparison"]["outcomes"]] for r in json.loads(out)]
+    _, out, _ = run("--csv", "-q", "--compare", *files)
+    rows = list(csv.DictReader(io.StringIO(out)))
+    keys = ("with_funded_equal_shares", "with_funded_greedy", "with_funded_recorded")
+    assert [[float(r[k]) for k in keys] for r in rows] == shares
+    _, table, _ = run("--compare", files[0])
+    voters = comparison["outcomes"][1]["figures"]["with_funded"] / comparison["outcomes"][1]["figures"]["voters"]
+    assert "Greedy by votes" in table and f"{100 * voters:.1f} %" in table

@@ -1,0 +1,122 @@
+"""What the comparison with greedy and the recorded outcome costs, against a
+count without it: CPU seconds (time.process_time, the least of --rounds runs)
+per election of
+
+- read: pabulib.load as the count does it, keeping the voters' VOTES columns;
+- read_bare: the same with those columns ignored (what reading cost before
+  they were kept), and read_extra_pct, what keeping them adds to a count;
+- count: results.count_file without the comparison (read, count, explain);
+- compare: comparison.compare on the counted outcome (greedy, the voter
+  figures under every outcome, for all voters and per group), and
+  compare_pct, that as a share of count.
+
+    python bench/comparison_cost.py                         # a few real files
+    python bench/comparison_cost.py --files Warszawa_2026 Lodz_2022 --rounds 5
+
+Prints a Markdown table on stdout; with --output NAME, also writes it to
+bench/results/NAME.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import time
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+from benchlib import DATA_DIR, RESULTS_DIR, log
+
+from tarvek import pabulib
+from tarvek.comparison import compare
+from tarvek.counting import count
+from tarvek.results import count_file
+
+DEFAULT_FILES = [
+    "Poland_Warszawa_2026",
+    "Poland_Lodz_2022",
+    "Poland_Katowice_2023",
+    "Poland_Czestochowa_2025",
+    "Netherlands_Amsterdam_309",
+    "Worldwide_Mechanical_Turk_Utilities_8",
+]
+
+
+def cpu(work: Callable[[], Any], rounds: int) -> float:
+    best = float("inf")
+    for _ in range(rounds):
+        started = time.process_time()
+        work()
+        best = min(best, time.process_time() - started)
+    return best
+
+
+def read_bare(path: str) -> None:
+    """Read as if the file had no VOTES columns about the voters."""
+    kept = pabulib.VOTE_COLUMNS
+    pabulib.VOTE_COLUMNS = _Everything()  # type: ignore[assignment]
+    try:
+        pabulib.load(path)
+    finally:
+        pabulib.VOTE_COLUMNS = kept
+
+
+class _Everything(tuple):  # type: ignore[type-arg]
+    def __contains__(self, item: object) -> bool:
+        return True
+
+
+def measure(path: Path, rounds: int) -> dict[str, Any]:
+    name = str(path)
+    election = pabulib.load(name)
+    outcome = count(election, "add1", "file-order").outcome
+    row: dict[str, Any] = {
+        "file": path.stem,
+        "voters": len(election.voters),
+        "columns": ", ".join(election.voter_columns) or "-",
+        "read": cpu(lambda: pabulib.load(name), rounds),
+        "read_bare": cpu(lambda: read_bare(name), rounds),
+        "count": cpu(lambda: count_file(name, ties="file-order"), rounds),
+        "compare": cpu(lambda: compare(election, outcome), rounds),
+    }
+    row["read_extra_pct"] = 100 * (row["read"] - row["read_bare"]) / row["count"]
+    row["compare_pct"] = 100 * row["compare"] / row["count"]
+    return row
+
+
+def table(rows: list[dict[str, Any]]) -> str:
+    head = "| file | voters | VOTES columns about the voters | read s | read_bare s | read_extra % of count " \
+           "| count s | compare s | compare % of count |"
+    lines = [head, "|" + "---|" * 9]
+    for r in rows:
+        lines.append(
+            f"| {r['file']} | {r['voters']:,} | {r['columns']} | {r['read']:.3f} | {r['read_bare']:.3f} "
+            f"| {r['read_extra_pct']:.1f} | {r['count']:.3f} | {r['compare']:.3f} | {r['compare_pct']:.1f} |"
+        )
+    return "\n".join(lines) + "\n"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--files", nargs="+", default=DEFAULT_FILES, help="election names (a part of the name)")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--output", help="also write the table to bench/results/OUTPUT.md")
+    args = parser.parse_args()
+    paths = []
+    for part in args.files:
+        found = sorted(DATA_DIR.glob(f"*{part}*.pb"))
+        if not found:
+            raise SystemExit(f"no election file matches {part!r} in {DATA_DIR}")
+        paths.append(found[0])
+    rows = []
+    for path in paths:
+        rows.append(measure(path, args.rounds))
+        log(f"{path.stem}: done")
+    text = table(rows)
+    print(text, end="")
+    if args.output:
+        (RESULTS_DIR / f"{args.output}.md").write_text(text, encoding="utf-8")
+
+
+if __name__ == "__main__":
+    main()
