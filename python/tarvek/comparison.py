@@ -17,7 +17,7 @@ from typing import Any
 from .counting import count
 from .greedy import greedy_outcome
 from .pabulib import Election
-from .voter_figures import VoterFigures, figures, per_voter, place, scale
+from .voter_figures import Supporters, VoterFigures, figures, per_voter, place, scale
 from .voter_groups import groupings
 
 __all__ = ["Comparison", "GroupFigures", "GroupTable", "Outcome", "ProjectRow", "compare"]
@@ -99,8 +99,8 @@ def compare(
     chosen: dict[str, list[str]] = {"equal_shares": list(outcome), "greedy": greedy_outcome(election)}
     if election.recorded_outcome is not None:
         chosen["recorded"] = election.recorded_outcome
-    index = {vid: i for i, vid in enumerate(election.voters)}
-    each = {key: per_voter(election, projects, index) for key, projects in chosen.items()}
+    supporters = Supporters(election)
+    each = {key: per_voter(election, projects, supporters) for key, projects in chosen.items()}
     axes = scale(list(each.values()))
     voters = {key: place(outcome, axes) for key, outcome in each.items()}
     outcomes = tuple(

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import math
 import operator
+from bisect import bisect_left
 from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -24,7 +25,7 @@ from typing import TypeVar
 
 from .pabulib import Election
 
-__all__ = ["Bin", "PerVoter", "Placed", "Scale", "VoterFigures", "figures", "per_voter", "place", "scale"]
+__all__ = ["Bin", "PerVoter", "Placed", "Scale", "Supporters", "VoterFigures", "figures", "per_voter", "place", "scale"]
 
 #: Bins of a histogram beyond the bin of voters with nothing.
 BINS = 10
@@ -41,18 +42,33 @@ class PerVoter:
     money: list[float]
 
 
-def per_voter(election: Election, outcome: Sequence[str], index: dict[str, int]) -> PerVoter:
+class Supporters:
+    """Each project's supporters as places in ``election.voters``, with their
+    utilities: looked up by id once per election, whichever outcomes fund it."""
+
+    def __init__(self, election: Election) -> None:
+        self._approvers = election.approvers
+        self._index = {vid: i for i, vid in enumerate(election.voters)}
+        self._of: dict[str, tuple[list[int], list[int]]] = {}
+
+    def of(self, project: str) -> tuple[list[int], list[int]]:
+        found = self._of.get(project)
+        if found is None:
+            pairs = self._approvers[project]
+            found = self._of[project] = ([self._index[vid] for vid, _ in pairs], [u for _, u in pairs])
+        return found
+
+
+def per_voter(election: Election, outcome: Sequence[str], supporters: Supporters) -> PerVoter:
     """The funded projects each voter supports, its utility from them and the
-    money spent on them (summed in the order of ``outcome``). ``index``: voter
-    id -> its place in ``election.voters``."""
+    money spent on them (summed in the order of ``outcome``)."""
     n = len(election.voters)
     projects = [0] * n
     utility = [0] * n
     money = [0.0] * n
     for pid in outcome:
         cost = election.projects[pid].cost
-        for vid, u in election.approvers[pid]:
-            i = index[vid]
+        for i, u in zip(*supporters.of(pid), strict=True):
             projects[i] += 1
             utility[i] += u
             money[i] += cost
@@ -83,21 +99,14 @@ class Axis:
         count = max(1, math.ceil(self.top / self.step))
         return [(0.0, 0.0)] + [(k * self.step, (k + 1) * self.step) for k in range(count)]
 
-    def place(self, value: float) -> int:
-        """The bin of ``value``: the first whose ``high`` (as :meth:`edges`
-        computes it) is not below it."""
+    def places(self, values: Sequence[float]) -> list[int]:
+        """The bin of each value: the first whose ``high`` (as :meth:`edges`
+        computes it) is not below it; the last for anything above ``top``."""
         if self.step == 0:
-            return int(value)
-        if value <= 0:
-            return 0
-        last = max(1, math.ceil(self.top / self.step))
-        k = min(max(1, math.ceil(value / self.step)), last)
-        # The division may round across an edge; the edges decide.
-        while k > 1 and value <= (k - 1) * self.step:
-            k -= 1
-        while k < last and value > k * self.step:
-            k += 1
-        return k
+            return [int(v) for v in values]  # one bin per whole number: the value is the bin
+        highs = [high for _, high in self.edges()]
+        last = len(highs) - 1
+        return [min(bisect_left(highs, v), last) for v in values]
 
 
 @dataclass(frozen=True)
@@ -170,26 +179,29 @@ class Placed:
 def place(outcome: PerVoter, axes: Scale) -> Placed:
     """The voters of ``outcome`` in the bins of ``axes``."""
 
-    def binned(values: list[int] | list[float], axis: Axis) -> list[int]:
-        if axis.step == 0:
-            return [int(v) for v in values]  # one bin per whole number: the value is the bin
-        return [axis.place(v) for v in values]
-
     return Placed(
         outcome,
         axes,
-        (binned(outcome.projects, axes.projects), binned(outcome.utility, axes.utility),
-         binned(outcome.money, axes.money)),
+        (
+            axes.projects.places(outcome.projects),
+            axes.utility.places(outcome.utility),
+            axes.money.places(outcome.money),
+        ),
     )
 
 
-def _histogram(bins: list[int], axis: Axis) -> tuple[Bin, ...]:
+def _histogram(bins: Sequence[int], axis: Axis) -> tuple[Bin, ...]:
     counts = Counter(bins)
     return tuple(Bin(low, high, counts[k]) for k, (low, high) in enumerate(axis.edges()))
 
 
-def _only(values: list[_T], members: Sequence[int] | None) -> list[_T]:
-    return values if members is None else [values[i] for i in members]
+def _only(values: list[_T], members: Sequence[int] | None) -> Sequence[_T]:
+    if members is None:
+        return values
+    if len(members) < 2:  # itemgetter gives a single value, not a tuple, for one index
+        return [values[i] for i in members]
+    picked: tuple[_T, ...] = operator.itemgetter(*members)(values)
+    return picked
 
 
 def figures(placed: Placed, members: Sequence[int] | None = None) -> VoterFigures:

@@ -203,8 +203,8 @@ def comparison_section(result: Any) -> list[str]:
     comparison = result.get("comparison")
     if comparison is None:
         return []
-    labels = [o["label"].lower() for o in comparison["outcomes"]]
-    title = "Equal shares beside " + " and ".join(labels[1:])
+    others = {"greedy": "greedy by votes", "recorded": "the recorded outcome"}
+    title = "Equal shares beside " + " and ".join(others[o["key"]] for o in comparison["outcomes"][1:])
     same_scale = all(
         o["figures"]["projects"] == o["figures"]["utility"] for o in comparison["outcomes"]
     )

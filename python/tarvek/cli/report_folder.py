@@ -83,5 +83,13 @@ def write_site(files: list[str], site: str, options: dict[str, Any], args: argpa
 
 
 def _write(path: str, text: str) -> None:
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
+    """Write ``text`` whole or not at all: Ctrl-C in the middle of a page
+    leaves no half page behind."""
+    part = path + ".part"
+    try:
+        with open(part, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.replace(part, path)
+    finally:
+        if os.path.exists(part):
+            os.remove(part)
