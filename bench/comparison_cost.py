@@ -25,7 +25,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from benchlib import DATA_DIR, RESULTS_DIR, log
+from benchlib import DATA_DIR, RESULTS_DIR, log, provenance
 
 from tarvek import pabulib
 from tarvek.comparison import compare
@@ -54,7 +54,7 @@ def cpu(work: Callable[[], Any], rounds: int) -> float:
 def read_bare(path: str) -> None:
     """Read as if the file had no VOTES columns about the voters."""
     kept = pabulib.VOTE_COLUMNS
-    pabulib.VOTE_COLUMNS = _Everything()  # type: ignore[assignment]
+    pabulib.VOTE_COLUMNS = _Everything()
     try:
         pabulib.load(path)
     finally:
@@ -112,7 +112,8 @@ def main() -> None:
     for path in paths:
         rows.append(measure(path, args.rounds))
         log(f"{path.stem}: done")
-    text = table(rows)
+    options = f"--files {' '.join(args.files)} --rounds {args.rounds}"
+    text = provenance("comparison_cost.py: CPU seconds, least of the rounds", options) + "\n\n" + table(rows)
     print(text, end="")
     if args.output:
         (RESULTS_DIR / f"{args.output}.md").write_text(text, encoding="utf-8")
