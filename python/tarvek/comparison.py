@@ -10,11 +10,12 @@ of them and group by group (:mod:`tarvek.voter_groups`).
 from __future__ import annotations
 
 import dataclasses
+import os
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from .counting import count
+from .counting import count, load
 from .greedy import greedy_outcome
 from .pabulib import Election
 from .voter_figures import Supporters, VoterFigures, figures, per_voter, place, scale
@@ -87,13 +88,20 @@ class Comparison:
 
 
 def compare(
-    election: Election, outcome: Sequence[str] | None = None, *, rule: str = "add1", ties: str | None = None
+    election_or_path: Election | str | os.PathLike[str],
+    outcome: Sequence[str] | None = None,
+    *,
+    rule: str = "add1",
+    ties: str | Sequence[str] | None = None,
 ) -> Comparison:
     """Equal shares beside greedy by votes and the recorded outcome.
 
-    ``outcome``: the equal-shares outcome if already counted; otherwise it
-    is counted here with ``rule`` and ``ties`` (as :func:`tarvek.count`).
+    ``election_or_path``: an election, or the path of a ``.pb`` file (read
+    with the default options). ``outcome``: the equal-shares outcome if
+    already counted; otherwise it is counted here with ``rule`` and ``ties``
+    (as :func:`tarvek.count`).
     """
+    election = election_or_path if isinstance(election_or_path, Election) else load(election_or_path)
     if outcome is None:
         outcome = count(election, rule, ties).outcome
     chosen: dict[str, list[str]] = {"equal_shares": list(outcome), "greedy": greedy_outcome(election)}

@@ -51,7 +51,9 @@ examples:
   tarvek --format json Netherlands_Assen_2024.pb
   tarvek --ties file-order --certify France_Toulouse_2022.pb
   tarvek --example --voter v01 --voter v02
+  tarvek --compare Poland_Warszawa_2026.pb
   tarvek report Poland_Warszawa_2026.pb -o report.html
+  tarvek report elections/ -o site/
   tarvek --rule fixed --output-dir results/ elections/
   curl -s https://example.org/vote.pb | tarvek -
 """
