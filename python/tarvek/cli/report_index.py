@@ -1,9 +1,9 @@
 """The index page of a folder report: one row per election, linking to its page.
 
-Each row holds the election's size and budget, what equal shares and greedy
-by votes spend and the share of voters with a funded project under each,
-the agreement with the recorded outcome, and the status; a file that could
-not be counted gets its error instead. Every text from a file is escaped,
+Each row holds the election's status, size and budget, what equal shares,
+greedy by votes and the recorded outcome spend and the share of voters with
+a funded project under each, and the agreement of equal shares with the
+recorded outcome; a file that could not be counted gets its error instead. Every text from a file is escaped,
 and every link is a page name of our own, quoted for a URL.
 """
 
@@ -57,33 +57,36 @@ def _outcome_cells(result: FileResult, key: str) -> list[str]:
     ]
 
 
+#: The outcomes of the index, by the comparison's keys, with their headers.
+OUTCOMES = (("equal_shares", "equal shares"), ("greedy", "greedy by votes"), ("recorded", "recorded outcome"))
+
+#: Columns after the election's name and status.
+_WIDTH = 3 + 2 * len(OUTCOMES) + 1
+
+
 def _row(result: FileResult, page: str | None) -> str:
     name = escape(display_name(result["file"]))
     link = f'<a href="{escape(quote(page))}">{name}</a>' if page else name
+    status = escape(result["status"])
     if result["status"] != "ok":
         message = error_message(result) or result["status"]
-        return (
-            f"<tr><td>{link}</td><td colspan=\"8\" class=\"error\">{escape(result['status'])}: "
-            f"{escape(message)}</td></tr>"
-        )
-    cells = [
-        f"{result['voters']:,}", str(result["projects"]), escape(cents(result["budget"])),
-        *_outcome_cells(result, "equal_shares"), *_outcome_cells(result, "greedy"), escape(_agreement(result)),
-    ]
-    return f"<tr><td>{link}</td>" + "".join(
-        f'<td class="{"" if k == len(cells) - 1 else "n"}">{c}</td>' for k, c in enumerate(cells)
-    ) + "</tr>"
+        return f'<tr><td>{link}</td><td>{status}</td><td colspan="{_WIDTH}" class="error">{escape(message)}</td></tr>'
+    cells = [f"{result['voters']:,}", str(result["projects"]), escape(cents(result["budget"]))]
+    for key, _ in OUTCOMES:
+        cells += _outcome_cells(result, key)
+    numbers = "".join(f'<td class="n">{c}</td>' for c in cells)
+    return f"<tr><td>{link}</td><td>{status}</td>{numbers}<td>{escape(_agreement(result))}</td></tr>"
 
 
 def index_page(rows: list[tuple[FileResult, str | None]], title: str, note: str = "") -> str:
     """The index of ``rows``: each a result and the name of its page (None: no page)."""
     head = (
-        '<tr><th rowspan="2">election</th><th class="n" rowspan="2">voters</th>'
+        '<tr><th rowspan="2">election</th><th rowspan="2">status</th><th class="n" rowspan="2">voters</th>'
         '<th class="n" rowspan="2">projects</th><th class="n" rowspan="2">budget</th>'
-        '<th colspan="2">equal shares</th><th colspan="2">greedy by votes</th>'
-        '<th rowspan="2">equal shares against the recorded outcome</th></tr>'
-        '<tr><th class="n">spent</th><th class="n">voters with a funded project</th>'
-        '<th class="n">spent</th><th class="n">voters with a funded project</th></tr>'
+        + "".join(f'<th colspan="2">{label}</th>' for _, label in OUTCOMES)
+        + '<th rowspan="2">equal shares against the recorded outcome</th></tr><tr>'
+        + '<th class="n">spent</th><th class="n">voters with a funded project</th>' * len(OUTCOMES)
+        + "</tr>"
     )
     body = "".join(_row(result, page) for result, page in rows)
     counted = sum(1 for result, _ in rows if result["status"] == "ok")
