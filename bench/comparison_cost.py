@@ -4,7 +4,9 @@ per election of
 
 - read: pabulib.load as the count does it, keeping the voters' VOTES columns;
 - read_bare: the same with those columns ignored (what reading cost before
-  they were kept), and read_extra_pct, what keeping them adds to a count;
+  they were kept), and read_extra_pct, what keeping them adds to a count
+  (read and read_bare take turns, 3 * --rounds times, as their difference
+  is small against the noise of a loaded machine);
 - count: results.count_file without the comparison (read, count, explain);
 - compare: comparison.compare on the counted outcome (greedy, the voter
   figures under every outcome, for all voters and per group), and
@@ -20,6 +22,7 @@ bench/results/NAME.md.
 from __future__ import annotations
 
 import argparse
+import gc
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -45,10 +48,20 @@ DEFAULT_FILES = [
 def cpu(work: Callable[[], Any], rounds: int) -> float:
     best = float("inf")
     for _ in range(rounds):
+        gc.collect()  # no round pays for the garbage of the one before
         started = time.process_time()
         work()
         best = min(best, time.process_time() - started)
     return best
+
+
+def paired(first: Callable[[], Any], second: Callable[[], Any], rounds: int) -> tuple[float, float]:
+    """cpu() of each, the two taking turns, so that both see the same load."""
+    a = b = float("inf")
+    for _ in range(rounds):
+        a = min(a, cpu(first, 1))
+        b = min(b, cpu(second, 1))
+    return a, b
 
 
 def read_bare(path: str) -> None:
@@ -74,11 +87,10 @@ def measure(path: Path, rounds: int) -> dict[str, Any]:
         "file": path.stem,
         "voters": len(election.voters),
         "columns": ", ".join(election.voter_columns) or "-",
-        "read": cpu(lambda: pabulib.load(name), rounds),
-        "read_bare": cpu(lambda: read_bare(name), rounds),
         "count": cpu(lambda: count_file(name, ties="file-order"), rounds),
         "compare": cpu(lambda: compare(election, outcome), rounds),
     }
+    row["read"], row["read_bare"] = paired(lambda: pabulib.load(name), lambda: read_bare(name), 3 * rounds)
     row["read_extra_pct"] = 100 * (row["read"] - row["read_bare"]) / row["count"]
     row["compare_pct"] = 100 * row["compare"] / row["count"]
     return row

@@ -128,8 +128,8 @@ class Election:
     #: differs from the rows, for instance).
     warnings: list[str] = field(default_factory=list)
     #: What the VOTES section says about the voters beyond their vote (age,
-    #: sex, neighborhood, ...): column name -> one text per voter, in the
-    #: order of ``voters``.
+    #: sex, neighborhood, ...): column name -> one text per voter, as written
+    #: (blanks around it included), in the order of ``voters``.
     voter_columns: dict[str, list[str]] = field(default_factory=dict)
 
     def arguments(
@@ -453,8 +453,6 @@ def _read_votes(
     assert section.header is not None
     width = len(section.header)
     seen: dict[str, int] = {}
-    described = [(name, i) for name, i in cols.items() if name not in VOTE_COLUMNS]
-    columns: dict[str, list[str]] = {name: [] for name, _ in described}
     totals = {pid: 0 for pid in election.projects}
     listed = {pid: 0 for pid in election.projects}
     for line, raw in section.rows:
@@ -468,8 +466,6 @@ def _read_votes(
         ballot = _ballot(row[cols["vote"]], vid, line, election, duplicates)
         utilities = _utilities(row, cols, ballot, vid, line, election, approval_utility)
         election.voters.append(vid)
-        for name, i in described:
-            columns[name].append(row[i].strip())
         for pid, utility in zip(ballot, utilities, strict=True):
             listed[pid] += 1
             if utility == 0:
@@ -493,7 +489,14 @@ def _read_votes(
             )
     election.total_utility = totals
     election.listed = listed
-    election.voter_columns = columns
+    # One row per voter: the columns about the voters, taken afterwards in
+    # one pass each, cost a count next to nothing (texts as written; a row
+    # cut short has "" for its missing cells).
+    election.voter_columns = {
+        name: [row[i] if i < len(row) else "" for _, row in section.rows]
+        for name, i in cols.items()
+        if name not in VOTE_COLUMNS
+    }
 
 
 def _vote_columns(

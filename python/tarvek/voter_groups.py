@@ -65,8 +65,8 @@ def _age_band(text: str) -> str:
 
 def _labels(column: str, values: Sequence[str]) -> list[str]:
     if column.lower() == "age":
-        return [_age_band(v) for v in values]
-    return [v or NOT_GIVEN for v in values]
+        return [_age_band(v.strip()) for v in values]
+    return [v.strip() or NOT_GIVEN for v in values]
 
 
 def _order(column: str, labels: list[str]) -> list[str]:
