@@ -2,12 +2,13 @@
 count without it: CPU seconds (time.process_time, the least of --rounds runs)
 per election of
 
-- read: pabulib.load as the count does it, keeping the voters' VOTES columns;
-- read_bare: the same with those columns ignored (what reading cost before
-  they were kept), and read_extra_pct, what keeping them adds to a count
-  (read and read_bare take turns, 3 * --rounds times, as their difference
-  is small against the noise of a loaded machine);
-- count: results.count_file without the comparison (read, count, explain);
+- read: pabulib.load keeping the voters' VOTES columns (tarvek.load does);
+- read_bare: pabulib.load(voter_columns=False), as a count without the
+  comparison reads (and as every read did before the columns were kept),
+  and read_extra_pct, what keeping them would add to a count (read and
+  read_bare take turns, 3 * --rounds times, as their difference is small
+  against the noise of a loaded machine);
+- count: results.count_file without the comparison (read bare, count, explain);
 - compare: comparison.compare on the counted outcome (greedy, the voter
   figures under every outcome, for all voters and per group), and
   compare_pct, that as a share of count.
@@ -64,21 +65,6 @@ def paired(first: Callable[[], Any], second: Callable[[], Any], rounds: int) -> 
     return a, b
 
 
-def read_bare(path: str) -> None:
-    """Read as if the file had no VOTES columns about the voters."""
-    kept = pabulib.VOTE_COLUMNS
-    pabulib.VOTE_COLUMNS = _Everything()
-    try:
-        pabulib.load(path)
-    finally:
-        pabulib.VOTE_COLUMNS = kept
-
-
-class _Everything(tuple):  # type: ignore[type-arg]
-    def __contains__(self, item: object) -> bool:
-        return True
-
-
 def measure(path: Path, rounds: int) -> dict[str, Any]:
     name = str(path)
     election = pabulib.load(name)
@@ -90,7 +76,7 @@ def measure(path: Path, rounds: int) -> dict[str, Any]:
         "count": cpu(lambda: count_file(name, ties="file-order"), rounds),
         "compare": cpu(lambda: compare(election, outcome), rounds),
     }
-    row["read"], row["read_bare"] = paired(lambda: pabulib.load(name), lambda: read_bare(name), 3 * rounds)
+    row["read"], row["read_bare"] = paired(lambda: pabulib.load(name), lambda: pabulib.load(name, voter_columns=False), 3 * rounds)
     row["read_extra_pct"] = 100 * (row["read"] - row["read_bare"]) / row["count"]
     row["compare_pct"] = 100 * row["compare"] / row["count"]
     return row

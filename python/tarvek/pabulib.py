@@ -181,6 +181,7 @@ def load(
     approval_utility: str = "one",
     ordinal_scoring: str | None = None,
     duplicates: str = "refuse",
+    voter_columns: bool = True,
 ) -> Election:
     """Read the ``.pb`` file at ``path``.
 
@@ -191,6 +192,9 @@ def load(
     ``duplicates``: a voter who lists the same project twice refuses the file
     ("refuse"), or, with approval and choose-1 votes, counts once with a
     warning ("once"). With points or ranks such a file is always refused.
+    ``voter_columns``: keep what the VOTES section says about the voters
+    (``Election.voter_columns``); a count that looks only at the votes can
+    leave it.
 
     Raises :class:`PabulibError` for anything that cannot be counted, and
     OSError when the file cannot be read.
@@ -198,7 +202,14 @@ def load(
     name = os.fspath(path)
     with open(name, "rb") as f:
         data = f.read()
-    return parse(data, name, approval_utility=approval_utility, ordinal_scoring=ordinal_scoring, duplicates=duplicates)
+    return parse(
+        data,
+        name,
+        approval_utility=approval_utility,
+        ordinal_scoring=ordinal_scoring,
+        duplicates=duplicates,
+        voter_columns=voter_columns,
+    )
 
 
 def parse(
@@ -208,6 +219,7 @@ def parse(
     approval_utility: str = "one",
     ordinal_scoring: str | None = None,
     duplicates: str = "refuse",
+    voter_columns: bool = True,
 ) -> Election:
     """Like :func:`load`, for the bytes of a file; ``path`` is used in messages."""
     if approval_utility not in APPROVAL_UTILITIES:
@@ -234,6 +246,8 @@ def parse(
         total_utility={pid: 0 for pid in projects},
     )
     _read_votes(sections["VOTES"], election, approval_utility, ordinal_scoring, duplicates)
+    if voter_columns:
+        election.voter_columns = _voter_columns(sections["VOTES"])
     _check_declared_counts(election, sections)
     return election
 
@@ -489,12 +503,16 @@ def _read_votes(
             )
     election.total_utility = totals
     election.listed = listed
-    # One row per voter: the columns about the voters, taken afterwards in
-    # one pass each, cost a count next to nothing (texts as written; a row
-    # cut short has "" for its missing cells).
-    election.voter_columns = {
+
+
+def _voter_columns(section: _Section) -> dict[str, list[str]]:
+    """The VOTES columns about the voters, one text per row (as written; a
+    row cut short has "" for its missing cells). Every row is a voter once
+    the votes are read."""
+    assert section.header is not None
+    return {
         name: [row[i] if i < len(row) else "" for _, row in section.rows]
-        for name, i in cols.items()
+        for i, name in enumerate(section.header)
         if name not in VOTE_COLUMNS
     }
 

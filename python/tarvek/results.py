@@ -185,13 +185,23 @@ def count_file(
     started = time.perf_counter()
     result: dict[str, Any] = {"file": path, "status": "ok", "rule": rule, "error": None}
     try:
+        # What the file says about the voters serves only the comparison.
         if data is None:
             election = pabulib.load(
-                path, approval_utility=approval_utility, ordinal_scoring=ordinal_scoring, duplicates=duplicates
+                path,
+                approval_utility=approval_utility,
+                ordinal_scoring=ordinal_scoring,
+                duplicates=duplicates,
+                voter_columns=compare,
             )
         else:
             election = pabulib.parse(
-                data, path, approval_utility=approval_utility, ordinal_scoring=ordinal_scoring, duplicates=duplicates
+                data,
+                path,
+                approval_utility=approval_utility,
+                ordinal_scoring=ordinal_scoring,
+                duplicates=duplicates,
+                voter_columns=compare,
             )
     except pabulib.PabulibError as e:
         return _failed(result, "input error", str(e), line=e.line)

@@ -124,7 +124,13 @@ def _axis(top: float, whole: bool) -> Axis:
     # The smallest step of 1, 2 or 5 (2.5 for amounts) times a power of ten
     # that covers the range in BINS bins.
     raw = top / BINS
-    power = 10.0 ** math.floor(math.log10(raw))
+    # The power of ten at or below raw, by exact steps rather than log10,
+    # whose last bit may differ between C libraries.
+    power = 1.0
+    while power > raw:
+        power /= 10
+    while power * 10 <= raw:
+        power *= 10
     for factor in (1, 2, 2.5, 5, 10):
         if whole and factor == 2.5:
             continue
