@@ -76,7 +76,9 @@ def measure(path: Path, rounds: int) -> dict[str, Any]:
         "count": cpu(lambda: count_file(name, ties="file-order"), rounds),
         "compare": cpu(lambda: compare(election, outcome), rounds),
     }
-    row["read"], row["read_bare"] = paired(lambda: pabulib.load(name), lambda: pabulib.load(name, voter_columns=False), 3 * rounds)
+    row["read"], row["read_bare"] = paired(
+        lambda: pabulib.load(name), lambda: pabulib.load(name, voter_columns=False), 3 * rounds
+    )
     row["read_extra_pct"] = 100 * (row["read"] - row["read_bare"]) / row["count"]
     row["compare_pct"] = 100 * row["compare"] / row["count"]
     return row
