@@ -13,7 +13,7 @@ from html.parser import HTMLParser
 
 import pytest
 
-from tarvek.cli.report_page import page
+from tarvek.cli.html_page import page
 from tarvek.results import count_file
 
 from pbfiles import fixture
