@@ -55,10 +55,9 @@ def count_many(
     ``timeout``: seconds after which a count is given up and reported with
     status "timeout". ``options`` go to :func:`tarvek.results.count_file`.
     """
-    results: list[FileResult | None] = [None] * len(paths)
-    for i, result in counts(paths, executor, jobs=jobs, timeout=timeout, **options):
-        results[i] = result
-    return [r if r is not None else failure(p, "error", "not counted") for p, r in zip(paths, results, strict=True)]
+    # counts yields every index once; a missing one would fail loudly here.
+    results = dict(counts(paths, executor, jobs=jobs, timeout=timeout, **options))
+    return [results[i] for i in range(len(paths))]
 
 
 def counts(

@@ -26,8 +26,8 @@ INDEX = "index"
 
 def write_site(files: list[str], site: str, options: dict[str, Any], args: argparse.Namespace) -> int:
     """Write the pages of ``files`` and the index into ``site``."""
+    from .html_page import page
     from .report_index import index_page
-    from .report_page import page
 
     names = OutputDir(site, "html", reserved=(INDEX,))
     try:

@@ -17,7 +17,7 @@ from urllib.parse import unquote, urljoin, urlparse
 
 import pytest
 
-from tarvek.cli.report_page import page
+from tarvek.cli.html_page import page
 from tarvek.results import count_file
 
 from pbfiles import FIXTURES, fixture
