@@ -54,7 +54,8 @@ class Grouping:
 
 
 def _age_band(text: str) -> str:
-    if not text.isdigit():
+    # ASCII digits only: str.isdigit also takes "²", which int() refuses.
+    if not (text.isascii() and text.isdigit()):
         return NOT_GIVEN
     age = int(text)
     for low, high, label in AGE_BANDS:

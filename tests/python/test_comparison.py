@@ -128,10 +128,11 @@ def test_greedy_and_figures_on_an_election_written_by_hand():
 
 
 def test_small_groups_are_merged_into_other():
-    ages = ["30"] * MIN_GROUP + ["40"] * (MIN_GROUP + 1) + ["16"] * 3 + ["x"] * 2 + ["90"] * (MIN_GROUP - 1)
+    ages = ["30"] * MIN_GROUP + [" 40"] * (MIN_GROUP + 1) + ["16"] * 3 + ["²", "x"] + ["90"] * (MIN_GROUP - 1)
     table = grouping("age", ages)
     # 65 and over (19) is too small and joins under 18 (3) and the unreadable
-    # ages (2) in "other"; the bands keep the order of age.
+    # ages (2; "²" is a digit to str.isdigit, not to int) in "other"; the
+    # bands keep the order of age.
     assert [(g.label, len(g.members)) for g in table.groups] == [
         ("25–34", MIN_GROUP), ("35–44", MIN_GROUP + 1), ("other", MIN_GROUP + 4),
     ]
