@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ..formatting import cents as money
+from ..formatting import cents
 from ..results import FileResult
 from .text_tables import text_table
 
@@ -17,6 +17,11 @@ def percent1(share: float | None) -> str:
 
 def mean(value: float | None) -> str:
     return "-" if value is None else f"{value:,.2f}"
+
+
+def money(value: float | None) -> str:
+    """An amount to the cent; "-" for none (a mean over no voters)."""
+    return "-" if value is None else cents(value)
 
 
 def differences(comparison: dict[str, Any]) -> list[tuple[str, list[dict[str, Any]]]]:

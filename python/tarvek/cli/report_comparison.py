@@ -11,18 +11,13 @@ import math
 from html import escape
 from typing import Any
 
-from ..formatting import cents
 from ..voter_groups import MIN_GROUP
-from .render_comparison import differences, mean, percent1
+from .render_comparison import differences, mean, money, percent1
 
 __all__ = ["comparison_section"]
 
 #: Bar colour of each outcome.
 COLOURS = {"equal_shares": "#2f7d4f", "greedy": "#3b6fb6", "recorded": "#9aa3ad"}
-
-
-def _money(value: float | None) -> str:
-    return "–" if value is None else cents(value)
 
 
 def _compact(value: float) -> str:
@@ -64,11 +59,11 @@ def _overview(comparison: dict[str, Any], budget: float) -> str:
         swatch = f'<span class="swatch" style="background:{COLOURS[o["key"]]}"></span>'
         rows.append([
             swatch + escape(o["label"]), str(len(o["projects"])),
-            f"{escape(_money(o['spent']))}<br><span class=\"note\">"
+            f"{escape(money(o['spent']))}<br><span class=\"note\">"
             f"{escape(percent1(o['spent'] / budget if budget > 0 else None))} of the budget</span>",
             f"<b>{escape(percent1(f['share_with_funded']))}</b><br><span class=\"note\">"
             f"{f['with_funded']:,} of {f['voters']:,}</span>",
-            escape(mean(f["mean_projects"])), escape(mean(f["mean_utility"])), escape(_money(f["mean_money"])),
+            escape(mean(f["mean_projects"])), escape(mean(f["mean_utility"])), escape(money(f["mean_money"])),
         ])
     return _table(headers, rows) + (
         '<p class="note">Per voter: the funded projects it voted for, the utility it draws from them (its votes '
@@ -81,9 +76,9 @@ def _moves(comparison: dict[str, Any]) -> str:
     """Where the money moves: per pair of outcomes what one funds and the
     other does not, then every project on which the outcomes differ."""
     every = [p for p in comparison["projects"] if all(p["funded"])]
-    items = [f"<li>Funded by every outcome: {len(every)} projects, {escape(_money(_cost(every)))}</li>"]
+    items = [f"<li>Funded by every outcome: {len(every)} projects, {escape(money(_cost(every)))}</li>"]
     items += [
-        f"<li>{escape(title)}: {len(projects)} projects, {escape(_money(_cost(projects)))}</li>"
+        f"<li>{escape(title)}: {len(projects)} projects, {escape(money(_cost(projects)))}</li>"
         for title, projects in differences(comparison)
     ]
     differing = [p for p in comparison["projects"] if any(p["funded"]) and not all(p["funded"])]
@@ -93,7 +88,7 @@ def _moves(comparison: dict[str, Any]) -> str:
         (o["label"], "") for o in comparison["outcomes"]
     ]
     rows = [
-        [escape(p["project_id"]), escape(p["name"] or p["project_id"]), escape(_money(p["cost"])), f"{p['votes']:,}"]
+        [escape(p["project_id"]), escape(p["name"] or p["project_id"]), escape(money(p["cost"])), f"{p['votes']:,}"]
         + ["funded" if f else "–" for f in p["funded"]]
         for p in differing
     ]

@@ -18,6 +18,7 @@ from urllib.parse import unquote, urljoin, urlparse
 import pytest
 
 from tarvek.cli.html_page import page
+from tarvek.cli.render import detail, summary_table
 from tarvek.results import count_file
 
 from pbfiles import FIXTURES, fixture
@@ -214,3 +215,21 @@ def test_compare_is_in_every_format_and_only_when_asked(run):
     _, table, _ = run("--compare", files[0])
     voters = comparison["outcomes"][1]["figures"]["with_funded"] / comparison["outcomes"][1]["figures"]["voters"]
     assert "Greedy by votes" in table and f"{100 * voters:.1f} %" in table
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        # No voter: every mean is undefined.
+        b"META\nkey;value\nbudget;100\nPROJECTS\nproject_id;cost;selected\na;10;1\nVOTES\nvoter_id;vote;age\n",
+        # No budget, a free project, and a row cut short before its voter columns.
+        b"META\nkey;value\nbudget;0\nPROJECTS\nproject_id;cost\na;0\nb;5\nVOTES\nvoter_id;vote;age;sex\n1;a,b;30\n2;\n",
+    ],
+)
+def test_compare_shows_elections_without_voters_or_budget(text):
+    result = count_file("odd.pb", data=text, compare=True)
+    assert result["status"] == "ok"
+    for fmt in ("table", "csv", "json"):
+        detail(result, fmt)
+    summary_table([result])
+    assert "Equal shares beside greedy by votes" in page(result)
