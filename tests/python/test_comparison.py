@@ -11,6 +11,8 @@ from tarvek import compare, pabulib
 from tarvek.greedy import greedy_outcome
 from tarvek.voter_groups import MIN_GROUP, grouping
 
+from datadir import real_file
+
 
 def election_text(projects, ballots, budget, columns=(), selected=None):
     """A .pb file: ``projects`` (id, cost) in file order; ``ballots`` per
@@ -155,3 +157,11 @@ def test_no_group_shown_is_smaller_than_the_minimum(column):
         if table is not None:
             assert all(len(g.members) >= MIN_GROUP for g in table.groups)
             assert sorted(i for g in table.groups for i in g.members) == list(range(len(values)))
+
+
+@pytest.mark.parametrize("name", ["Poland_Warszawa_2019_Ursynow.pb", "Poland_Warszawa_2020_Praga-Poludnie.pb"])
+def test_greedy_reproduces_the_outcomes_recorded_as_greedy(name):
+    # Both files say their outcome was decided by "greedy", and record it.
+    election = pabulib.load(real_file(name), voter_columns=False)
+    assert election.meta["rule"] == "greedy"
+    assert sorted(greedy_outcome(election)) == sorted(election.recorded_outcome)

@@ -33,6 +33,7 @@ td.n { text-align: right; font-variant-numeric: tabular-nums; white-space: nowra
 th.n { text-align: right; }
 td:first-child { min-width: 200px; max-width: 330px; overflow-wrap: anywhere; }
 td.error { color: #9b3b12; }
+td:last-child { min-width: 140px; }
 a { color: #1f5fa8; }
 """
 
