@@ -1,41 +1,93 @@
-// tarvek._engine: one explained count, for the tarvek package. The outcome
-// comes from the engine's own completion (or run of the rule), and the
-// explanation from a replay of that outcome's run with a round observer.
-// Projects come as parallel lists (ids, costs, supporter lists, total
-// utilities), so that no dict is read here.
+// tarvek._engine: the explained count, for the tarvek package. Converts the
+// election in, lets rule/ count and explain it (explained_run.hpp), and
+// converts the explanation out as plain Python data. Projects come as
+// parallel lists (ids, costs, supporter lists, total utilities).
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "completion.hpp"
 #include "election.hpp"
-#include "fixed_budget.hpp"
+#include "explained_run.hpp"
+#include "tie_breaking.hpp"
 
 namespace py = pybind11;
 
 namespace {
 
-struct Recorder : tarvek::RoundObserver {
-    std::vector<tarvek::RoundRecord> rounds;
-    void round(const tarvek::RoundRecord& record) override { rounds.push_back(record); }
-};
+const char* reason_name(tarvek::LeftOutReason reason) {
+    switch (reason) {
+        case tarvek::LeftOutReason::cost_not_positive: return "cost not positive";
+        case tarvek::LeftOutReason::no_supporter: return "no supporter";
+        case tarvek::LeftOutReason::no_listed_supporter: return "no supporter among the voters";
+        case tarvek::LeftOutReason::unaffordable: return "unaffordable";
+        case tarvek::LeftOutReason::no_payable_share: return "no payable share";
+    }
+    return "no payable share";
+}
+
+py::dict to_python(const tarvek::Election& e, const tarvek::IdList& projects,
+                   const tarvek::ExplainedRun& run) {
+    const auto candidate = [&](tarvek::Index c) { return py::str(*e.candidate_id[c]); };
+    const auto voter = [&](tarvek::Index v) { return py::str(*e.voter_id[v]); };
+    const auto candidates = [&](const std::vector<tarvek::Index>& list) {
+        py::list out;
+        for (const tarvek::Index c : list) out.append(candidate(c));
+        return out;
+    };
+
+    py::list rounds;
+    for (const tarvek::ExplainedRound& r : run.rounds) {
+        py::list payments;
+        for (const tarvek::Payment& p : r.payments) payments.append(py::make_tuple(voter(p.voter), p.amount));
+        py::dict round;
+        round["project"] = candidate(r.winner);
+        round["effective_votes"] = r.effective_votes;
+        round["price"] = r.price;
+        round["paid"] = r.paid;
+        round["paid_all"] = r.paid_all;
+        round["payments"] = payments;
+        round["tied"] = candidates(r.tied);
+        rounds.append(round);
+    }
+    py::list left_out;
+    for (const tarvek::LeftOutProject& x : run.left_out) {
+        py::dict row;
+        row["project"] = py::str(projects[x.entry]);
+        row["reason"] = reason_name(x.reason);
+        row["cost"] = x.cost;
+        row["supporters_money"] = x.supporters_money;
+        const bool left = x.left_in_round != 0;
+        row["left_in_round"] = left ? py::object(py::int_(x.left_in_round)) : py::none();
+        row["money_when_left"] = left ? py::object(py::float_(x.money_when_left)) : py::none();
+        left_out.append(row);
+    }
+    py::dict money_left;
+    for (tarvek::Index v = 0; v < run.money_left.size(); ++v) {
+        if (run.accounted[v]) money_left[voter(v)] = run.money_left[v];
+    }
+    py::dict result;
+    result["outcome"] = candidates(run.outcome);
+    result["budget"] = run.budget;
+    result["start_money"] = run.start_money;
+    result["rounds"] = rounds;
+    result["left_out"] = left_out;
+    result["money_left"] = money_left;
+    return result;
+}
 
 py::dict explain(const tarvek::IdList& voters, const tarvek::IdList& projects,
                  const std::vector<double>& costs,
                  const std::vector<tarvek::SupporterList>& supporters,
-                 const std::vector<std::int32_t>& total_utilities, double total_budget,
-                 const std::string& rule, const std::optional<tarvek::IdList>& tie_order) {
+                 const std::vector<std::int32_t>& total_utilities, double total_budget, bool add1,
+                 const std::optional<tarvek::IdList>& tie_order) {
     if (costs.size() != projects.size() || supporters.size() != projects.size() ||
         total_utilities.size() != projects.size()) {
         throw py::value_error("costs, supporters and total utilities must have one entry per project");
     }
-    if (rule != "add1" && rule != "fixed") throw py::value_error("rule must be 'add1' or 'fixed'");
     tarvek::CostMap cost;
     tarvek::ApproverMap approvers;
     tarvek::UtilityMap total_utility;
@@ -48,59 +100,39 @@ py::dict explain(const tarvek::IdList& voters, const tarvek::IdList& projects,
     }
 
     tarvek::Election e;
-    std::vector<tarvek::Index> outcome;
-    double run_budget = total_budget;
-    Recorder recorder;
+    tarvek::ExplainedRun run;
     {
         py::gil_scoped_release unlocked;
         e = tarvek::prepare_election(voters, projects, cost, approvers, total_utility);
         if (tie_order) tarvek::set_tie_order(e, *tie_order);
-        std::vector<tarvek::Index> completed;
-        if (rule == "add1") {
-            tarvek::Completion completion = tarvek::complete(e, total_budget, true);
-            completed = std::move(completion.outcome);
-            run_budget = completion.budget;
-        }
-        tarvek::RuleRunner runner(e);
-        runner.set_observer(&recorder);
-        outcome = runner.run(run_budget, false);
-        if (rule == "add1" && outcome != completed) {
-            throw std::logic_error("the replayed run differs from the completion's outcome");
-        }
+        run = add1 ? tarvek::explain_completion(e, total_budget) : tarvek::explain_run(e, total_budget);
     }
-
-    const auto id = [&](tarvek::Index c) { return py::str(*e.candidate_id[c]); };
-    py::list selected;
-    for (const tarvek::Index c : outcome) selected.append(id(c));
-    py::list rounds;
-    for (const tarvek::RoundRecord& r : recorder.rounds) {
-        py::dict round;
-        round["project"] = r.selects ? py::object(id(r.winner)) : py::none();
-        round["count"] = r.count;
-        round["price"] = r.price;
-        round["money_before"] = py::cast(r.money_before);
-        round["money_after"] = py::cast(r.money_after);
-        py::list tied;
-        for (const tarvek::Index c : r.tied) tied.append(id(c));
-        round["tied"] = tied;
-        py::list unaffordable;
-        for (const auto& [c, money] : r.unaffordable) unaffordable.append(py::make_tuple(id(c), money));
-        round["unaffordable"] = unaffordable;
-        rounds.append(round);
-    }
-    py::dict result;
-    result["outcome"] = selected;
-    result["budget"] = run_budget;
-    result["rounds"] = rounds;
-    return result;
+    return to_python(e, projects, run);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_engine, m) {
     m.doc() = "The equal-shares engine with the explanation of its outcome (see tarvek.count).";
+
+    // The tie-breaking error, with the tied project ids as a list (`tied`).
+    // The class lives as long as the interpreter: a reference is kept here.
+    static PyObject* unbroken_tie = nullptr;
+    unbroken_tie =
+        py::exception<tarvek::UnbrokenTie>(m, "UnbrokenTie", PyExc_RuntimeError).release().ptr();
+    py::register_local_exception_translator([](std::exception_ptr raised) {
+        try {
+            if (raised) std::rethrow_exception(raised);
+        } catch (const tarvek::UnbrokenTie& tie) {
+            py::object error = py::reinterpret_borrow<py::object>(unbroken_tie)(tie.what());
+            error.attr("tied") = py::cast(tie.tied());
+            PyErr_SetObject(unbroken_tie, error.ptr());
+        }
+    });
+
     m.def("explain", &explain, py::arg("voters"), py::arg("projects"), py::arg("costs"),
-          py::arg("supporters"), py::arg("total_utilities"), py::arg("budget"), py::arg("rule"),
+          py::arg("supporters"), py::arg("total_utilities"), py::arg("budget"), py::arg("add1"),
           py::arg("tie_order") = py::none(),
-          "The outcome of `rule` ('add1' or 'fixed') and its run, round by round.");
+          "The outcome of the rule (with the Add1 completion when `add1`), told by the run "
+          "that selected it.");
 }

@@ -52,6 +52,7 @@ const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_satura
     // Mirrored: RangeRunner::run.
     const double start = e.listed_voter_count > 0 ? total_budget / e.voter_entries : 0.0;
     if (!std::isfinite(start)) give_up_saturation();
+    if (observer_ != nullptr) observer_->start(start);
     std::fill(money_.begin(), money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count),
               start);
     std::fill(money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count), money_.end(), 0.0);
