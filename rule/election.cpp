@@ -62,14 +62,11 @@ Election prepare_election(const IdList& voters, const IdList& projects, const Co
                           const ApproverMap& approvers, const UtilityMap& total_utility) {
     Election election;
     election.voter_entries = static_cast<double>(voters.size());
-    election.voter_id.reserve(voters.size());
 
     IdIndex voter_index(voters.size());
     index_in_order(
         voter_index, voters, [](const Id& voter) -> std::string_view { return voter; },
-        [&](const Id& voter, Index index) {
-            if (index == election.voter_id.size()) election.voter_id.push_back(&voter);
-        });
+        [](const Id&, Index) {});
     election.listed_voter_count = voter_index.size();
 
     // Room for every supporter entry up front: the lists of non-candidates
@@ -108,9 +105,6 @@ Election prepare_election(const IdList& voters, const IdList& projects, const Co
                         voter_index, supporters,
                         [](const Supporter& s) -> std::string_view { return s.first; },
                         [&](const Supporter& s, Index index) {
-                            if (index == election.voter_id.size()) {
-                                election.voter_id.push_back(&s.first);
-                            }
                             has_listed = has_listed || index < election.listed_voter_count;
                             has_unlisted = has_unlisted || index >= election.listed_voter_count;
                             election.supporter_voter.push_back(index);

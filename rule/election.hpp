@@ -22,8 +22,6 @@ struct Election {
     std::size_t listed_voter_count = 0;
     // n: the length of `voters`, duplicates counted.
     double voter_entries = 0.0;
-    // Per voter its id, to name voters in an explanation.
-    std::vector<const std::string*> voter_id;
 
     // Candidates (positive cost, at least one supporter), in order of first
     // occurrence in `projects`; that order breaks ties between equal bounds.
