@@ -76,6 +76,9 @@ public:
 
     void add_voter(std::string_view id);
     void add_project(std::string_view id);
+    // `count` voters at once, the i-th with the id id_at(i): faster for many.
+    template <class IdAt>
+    void add_voters(std::size_t count, IdAt id_at);
 
     // The project index of a map key, or kNoProject when `projects` does not
     // hold the key (its entry is then read and dropped).
@@ -85,23 +88,71 @@ public:
     // entry for a project that already has one is dropped.
     void set_cost(Index project, double cost);
     void set_total_utility(Index project, std::int32_t total_utility);
-    // A supporter list: begin_supporters(project) (kNoProject allowed) tells
-    // whether it is the list to keep. If so, hand over every entry in order
-    // with add_supporter and close the list with end_supporters(project);
-    // if not, the entries are read (and checked) by the caller only.
-    bool begin_supporters(Index project);
-    void add_supporter(std::string_view voter_id, std::int32_t utility);
+    // A supporter list of `length` entries: begin_supporters(project,
+    // length) (kNoProject allowed) tells whether it is the list to keep. If
+    // so, hand over every entry in order, each voter id interned with
+    // supporter() before the utility is read, and close the list with
+    // end_supporters(project); if not, the entries are read (and checked) by
+    // the caller only. The length only makes room; it need not be exact.
+    bool begin_supporters(Index project, std::size_t length);
+    Index supporter(std::string_view voter_id);
+    void add_supporter(Index voter, std::int32_t utility);
+    // A whole list at once: faster, as the lookups of the ids overlap.
+    template <class IdAt, class UtilityAt>
+    void add_supporters(std::size_t count, IdAt id_at, UtilityAt utility_at);
     void end_supporters(Index project);
 
     // The interned election; the interner is spent afterwards.
     InternedElection finish();
 
 private:
+    void close_voters();
+    // Interns id_at(0 .. count - 1) and hands each index to use(i, index).
+    // A batch of ids is hashed and its table slots prefetched before the
+    // batch is looked up, so that the cache misses of a big table overlap
+    // instead of queuing.
+    template <class IdAt, class Use>
+    void intern_voters(std::size_t count, IdAt id_at, Use use);
+
     IdIndex voters_;
     IdIndex projects_;
     InternedElection election_;
+    bool voters_closed_ = false;
     std::size_t list_begin_ = 0;
 };
+
+template <class IdAt, class Use>
+void ElectionInterner::intern_voters(std::size_t count, IdAt id_at, Use use) {
+    constexpr std::size_t kBatch = 16;
+    std::uint64_t hashes[kBatch];
+    for (std::size_t start = 0; start < count; start += kBatch) {
+        const std::size_t batch = count - start < kBatch ? count - start : kBatch;
+        for (std::size_t j = 0; j < batch; ++j) {
+            hashes[j] = IdIndex::hash(id_at(start + j));
+            voters_.prefetch(hashes[j]);
+        }
+        for (std::size_t j = 0; j < batch; ++j) {
+            use(start + j, voters_.insert(id_at(start + j), hashes[j]));
+        }
+    }
+}
+
+template <class IdAt>
+void ElectionInterner::add_voters(std::size_t count, IdAt id_at) {
+    election_.voter_entries += count;
+    intern_voters(count, id_at, [](std::size_t, Index) {});
+}
+
+template <class IdAt, class UtilityAt>
+void ElectionInterner::add_supporters(std::size_t count, IdAt id_at, UtilityAt utility_at) {
+    const std::size_t first = election_.supporter_voter.size();
+    election_.supporter_voter.resize(first + count);
+    election_.supporter_utility.resize(first + count);
+    intern_voters(count, id_at, [&](std::size_t i, Index voter) {
+        election_.supporter_voter[first + i] = voter;
+        election_.supporter_utility[first + i] = utility_at(i);
+    });
+}
 
 }  // namespace tarvek
 
