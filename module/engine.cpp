@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "election.hpp"
 #include "explained_run.hpp"
+#include "interned_election.hpp"
 #include "tie_breaking.hpp"
 
 namespace py = pybind11;
@@ -29,20 +31,59 @@ const char* reason_name(tarvek::LeftOutReason reason) {
     return "no payable share";
 }
 
+// The election from parallel lists, ids interned as they are read.
+tarvek::Election read_election(const tarvek::IdList& voters, const tarvek::IdList& projects,
+                               const std::vector<double>& costs,
+                               const std::vector<tarvek::SupporterList>& supporters,
+                               const std::vector<std::int32_t>& total_utilities) {
+    tarvek::ElectionInterner interner;
+    interner.reserve_voters(voters.size());
+    interner.add_voters(voters.size(), [&](std::size_t i) -> std::string_view { return voters[i]; });
+    interner.reserve_projects(projects.size());
+    for (const tarvek::Id& project : projects) interner.add_project(project);
+    for (tarvek::Index p = 0; p < projects.size(); ++p) {
+        // Projects are numbered in order of first occurrence.
+        if (interner.project(projects[p]) != p) {
+            throw py::value_error("project id listed twice: " + projects[p]);
+        }
+        interner.set_cost(p, costs[p]);
+        interner.set_total_utility(p, total_utilities[p]);
+        const tarvek::SupporterList& list = supporters[p];
+        interner.begin_supporters(p, list.size());
+        interner.add_supporters(
+            list.size(), [&](std::size_t i) -> std::string_view { return list[i].first; },
+            [&](std::size_t i) { return list[i].second; });
+        interner.end_supporters(p);
+    }
+    return tarvek::build_election(interner.finish());
+}
+
 py::dict to_python(const tarvek::Election& e, const tarvek::IdList& projects,
+                   const std::vector<tarvek::SupporterList>& supporters,
                    const tarvek::ExplainedRun& run) {
     const auto candidate = [&](tarvek::Index c) { return py::str(*e.candidate_id[c]); };
-    const auto voter = [&](tarvek::Index v) { return py::str(*e.voter_id[v]); };
     const auto candidates = [&](const std::vector<tarvek::Index>& list) {
         py::list out;
         for (const tarvek::Index c : list) out.append(candidate(c));
         return out;
     };
+    // A payer is named by its entry in the winner's supporter list, which is
+    // the list of the winner's first entry in `projects`.
+    std::vector<std::size_t> project_of(e.candidate_count());
+    for (std::size_t entry = e.entry_candidate.size(); entry-- > 0;) {
+        if (e.entry_candidate[entry] != tarvek::kNotCandidate) {
+            project_of[static_cast<std::size_t>(e.entry_candidate[entry])] = entry;
+        }
+    }
 
     py::list rounds;
     for (const tarvek::ExplainedRound& r : run.rounds) {
+        const tarvek::SupporterList& list = supporters[project_of[r.winner]];
+        const std::size_t begin = e.supporters_begin[r.winner];
         py::list payments;
-        for (const tarvek::Payment& p : r.payments) payments.append(py::make_tuple(voter(p.voter), p.amount));
+        for (const tarvek::Payment& p : r.payments) {
+            payments.append(py::make_tuple(py::str(list[p.supporter - begin].first), p.amount, p.money_after));
+        }
         py::dict round;
         round["project"] = candidate(r.winner);
         round["effective_votes"] = r.effective_votes;
@@ -65,17 +106,12 @@ py::dict to_python(const tarvek::Election& e, const tarvek::IdList& projects,
         row["money_when_left"] = left ? py::object(py::float_(x.money_when_left)) : py::none();
         left_out.append(row);
     }
-    py::dict money_left;
-    for (tarvek::Index v = 0; v < run.money_left.size(); ++v) {
-        if (run.accounted[v]) money_left[voter(v)] = run.money_left[v];
-    }
     py::dict result;
     result["outcome"] = candidates(run.outcome);
     result["budget"] = run.budget;
     result["start_money"] = run.start_money;
     result["rounds"] = rounds;
     result["left_out"] = left_out;
-    result["money_left"] = money_left;
     return result;
 }
 
@@ -88,26 +124,15 @@ py::dict explain(const tarvek::IdList& voters, const tarvek::IdList& projects,
         total_utilities.size() != projects.size()) {
         throw py::value_error("costs, supporters and total utilities must have one entry per project");
     }
-    tarvek::CostMap cost;
-    tarvek::ApproverMap approvers;
-    tarvek::UtilityMap total_utility;
-    for (std::size_t i = 0; i < projects.size(); ++i) {
-        if (!cost.emplace(projects[i], costs[i]).second) {
-            throw py::value_error("project id listed twice: " + projects[i]);
-        }
-        approvers.emplace(projects[i], supporters[i]);
-        total_utility.emplace(projects[i], total_utilities[i]);
-    }
-
     tarvek::Election e;
     tarvek::ExplainedRun run;
     {
         py::gil_scoped_release unlocked;
-        e = tarvek::prepare_election(voters, projects, cost, approvers, total_utility);
+        e = read_election(voters, projects, costs, supporters, total_utilities);
         if (tie_order) tarvek::set_tie_order(e, *tie_order);
         run = add1 ? tarvek::explain_completion(e, total_budget) : tarvek::explain_run(e, total_budget);
     }
-    return to_python(e, projects, run);
+    return to_python(e, projects, supporters, run);
 }
 
 }  // namespace

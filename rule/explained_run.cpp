@@ -1,5 +1,6 @@
 #include "explained_run.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "completion.hpp"
@@ -9,7 +10,7 @@ namespace tarvek {
 namespace {
 
 // Turns the runner's round records into the explanation, keeping every
-// voter's money as the run leaves it.
+// voter's money as the run leaves it (for the projects left out).
 class Explainer : public RoundObserver {
 public:
     Explainer(const Election& election, ExplainedRun& run)
@@ -22,12 +23,9 @@ public:
     void start(double start_money) override {
         const Election& e = election_;
         run_.start_money = start_money;
-        run_.money_left.assign(e.voter_count, 0.0);
-        run_.accounted.assign(e.voter_count, 0);
-        for (Index v = 0; v < e.listed_voter_count; ++v) {
-            run_.money_left[v] = start_money;
-            run_.accounted[v] = 1;
-        }
+        money_.assign(e.voter_count, 0.0);
+        std::fill(money_.begin(), money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count),
+                  start_money);
     }
 
     void round(const RoundRecord& record) override {
@@ -58,7 +56,7 @@ public:
             if (reported[c]) continue;  // selected, or listed again
             reported[c] = 1;
             for (std::size_t i = e.supporters_begin[c]; i < e.supporters_begin[c + 1]; ++i) {
-                x.supporters_money += run_.money_left[e.supporter_voter[i]];
+                x.supporters_money += money_[e.supporter_voter[i]];
             }
             x.left_in_round = left_in_round_[c];
             x.money_when_left = money_when_left_[c];
@@ -91,11 +89,10 @@ private:
             paid_in_round_[voter] = rounds_played_;
             const double before = record.money_before[k];
             const double after = record.money_after[k];
-            r.payments.push_back({voter, before - after});
+            r.payments.push_back({voter, begin + k, before - after, after});
             r.paid += before - after;
             if (after == 0.0 && before > 0.0) ++r.paid_all;
-            run_.money_left[voter] = after;
-            run_.accounted[voter] = 1;
+            money_[voter] = after;
         }
         return r;
     }
@@ -103,6 +100,7 @@ private:
     const Election& election_;
     ExplainedRun& run_;
     std::size_t rounds_played_ = 0;
+    std::vector<double> money_;                 // per voter, as the run leaves it
     std::vector<std::size_t> paid_in_round_;    // per voter: the last round it paid in
     std::vector<std::size_t> left_in_round_;    // per candidate: 0, or when unaffordable
     std::vector<double> money_when_left_;       // per candidate

@@ -13,11 +13,15 @@
 
 namespace tarvek {
 
-// What one voter paid for the winner of a round. A voter listed twice for
-// the project is charged twice; its payment is both charges together.
+// What one voter paid for the winner of a round, and the money it kept. A
+// voter listed twice for the project is charged twice; its payment is both
+// charges together. `supporter` is the voter's first entry in the election's
+// supporter arrays (the winner's list, in input order), which names it.
 struct Payment {
     Index voter;
+    std::size_t supporter;
     double amount;
+    double money_after;
 };
 
 struct ExplainedRound {
@@ -57,10 +61,6 @@ struct ExplainedRun {
     std::vector<Index> outcome;
     std::vector<ExplainedRound> rounds;  // one per selection
     std::vector<LeftOutProject> left_out;  // in the order of the election's projects
-    // Per voter: its money at the end of the run, and whether it is a voter
-    // of the election or paid in a round (the others never held money).
-    std::vector<double> money_left;
-    std::vector<char> accounted;
 };
 
 // The run of the fixed-budget rule with `total_budget`, explained.

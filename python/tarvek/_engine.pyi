@@ -11,8 +11,9 @@ class _ExplainedRound(TypedDict):
     price: float
     paid: float
     paid_all: int
-    #: (voter, amount) per voter of the project's supporter list, in its order.
-    payments: list[tuple[str, float]]
+    #: (voter, amount paid, money kept) per voter of the project's supporter
+    #: list, in its order.
+    payments: list[tuple[str, float, float]]
     #: The projects of a tie broken by the tie order (else empty).
     tied: list[str]
 
@@ -32,7 +33,6 @@ class _ExplainedRun(TypedDict):
     start_money: float
     rounds: list[_ExplainedRound]
     left_out: list[_ExplainedLeftOut]
-    money_left: dict[str, float]
 
 class UnbrokenTie(RuntimeError):
     tied: list[str]

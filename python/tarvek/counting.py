@@ -202,8 +202,11 @@ def _explain(
     election: pabulib.Election, run: ExplainedRun, rule: str, tie_order: str | None, ranks: list[str] | None
 ) -> Count:
     rounds = []
+    # Every voter keeps its start money until it pays; then what it kept.
+    money_left = dict.fromkeys(election.voters, run["start_money"])
     for number, r in enumerate(run["rounds"], 1):
         pid = r["project"]
+        money_left.update((voter, kept) for voter, _, kept in r["payments"])
         rounds.append(
             Round(
                 number=number,
@@ -215,7 +218,7 @@ def _explain(
                 supporters=len(r["payments"]),
                 paid_all=r["paid_all"],
                 tie=Tie(number, tuple(r["tied"]), pid) if r["tied"] else None,
-                payments=tuple(r["payments"]),
+                payments=tuple((voter, amount) for voter, amount, _ in r["payments"]),
             )
         )
     left_out = tuple(
@@ -248,6 +251,6 @@ def _explain(
         left_out=left_out,
         ties=tuple(r.tie for r in rounds if r.tie is not None),
         tie_order=tie_order,
-        money_left=run["money_left"],
+        money_left=money_left,
         tie_ranks=None if ranks is None else tuple(ranks),
     )

@@ -165,6 +165,8 @@ def elections(draw) -> Election:
         pid = f"p{k}"
         projects[pid] = Project(pid, float(draw(st.integers(0, 30))), line=k)
         # Supporters may include people who are not voters, who hold nothing.
+        # (A supporter listed twice counts its money twice but holds it once,
+        # so the payments could fall short of the cost: files never do that.)
         chosen = draw(st.lists(st.sampled_from([*voters, "ghost"]), unique=True))
         approvers[pid] = [(v, draw(st.integers(1, 3))) for v in chosen]
     return Election(
