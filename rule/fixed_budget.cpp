@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "tie_breaking.hpp"
+
 
 namespace tarvek {
 namespace {
@@ -354,7 +356,8 @@ std::vector<std::string> equal_shares_utils(const tarvek::IdList& voters,
         tarvek::prepare_election(voters, projects, cost, approvers, total_utility);
     tarvek::RuleRunner runner(election);
     std::vector<std::string> winners;
-    for (const tarvek::Index c : runner.run(total_budget, false)) {
+    const auto run = [&] { return runner.run(total_budget, false); };
+    for (const tarvek::Index c : tarvek::with_plain_tie_error(run)) {
         winners.push_back(*election.candidate_id[c]);
     }
     return winners;

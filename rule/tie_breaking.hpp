@@ -58,6 +58,17 @@ private:
     std::vector<std::string> tied_;
 };
 
+// Runs `call` for an exported function, whose callers get the tie-breaking
+// error as exactly a std::runtime_error with its message.
+template <class Call>
+auto with_plain_tie_error(Call call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (const UnbrokenTie& tie) {
+        throw std::runtime_error(tie.what());
+    }
+}
+
 // Throws the tie-breaking error, naming every survivor of narrow_ties in order.
 template <class Item, class IdOf>
 [[noreturn]] void throw_unbroken_tie(const std::vector<Item>& choices, IdOf id_of) {

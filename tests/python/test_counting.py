@@ -228,3 +228,23 @@ def test_ties_by_chosen_order():
     with pytest.raises(ValueError):
         tarvek.count(election, ties=["A", "Z"])
     assert math.isfinite(first.run_budget) and first.run_budget >= election.budget
+
+
+def test_tied_ids_come_from_the_engine_as_they_are():
+    # The tie is between "a b" and "c"; a split of the engine's message
+    # ("Tie-breaking failed: a b c ") into known ids would find "a", "b", "c".
+    costs = {"a b": 6.0, "c": 6.0, "a": 50.0, "b": 50.0}
+    election = Election(
+        path="<ids with blanks>",
+        meta={},
+        meta_lines={},
+        vote_type="approval",
+        budget=12.0,
+        projects={pid: Project(pid, cost, line=0) for pid, cost in costs.items()},
+        voters=["x", "y"],
+        approvers={pid: [("x", 1)] for pid in costs},
+        total_utility=dict.fromkeys(costs, 1),
+    )
+    with pytest.raises(tarvek.TieError) as raised:
+        tarvek.count(election, rule="fixed")
+    assert raised.value.tied == ["a b", "c"]
