@@ -1,9 +1,13 @@
 #include "plain_reader.hpp"
 
+#include <pybind11/eval.h>
+
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <vector>
+
+#include "plain_packing.hpp"
 
 namespace tarvek_module {
 namespace plain {
@@ -11,61 +15,44 @@ namespace {
 
 using tarvek::Index;
 
-py::handle type_object(PyTypeObject* type) { return reinterpret_cast<PyObject*>(type); }
-
-py::object steal_checked(PyObject* object) {
-    if (object == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(object);
+// The packing functions, compiled once and kept for the interpreter's life.
+py::object packing(const char* name) {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::dict> storage;
+    const py::dict& functions = storage
+                                    .call_once_and_store_result([] {
+                                        py::dict scope;
+                                        py::exec(kPackingSource, scope);
+                                        return scope;
+                                    })
+                                    .get_stored();
+    return functions[name];
 }
 
-// The built-in functions the reading asks for, looked up once per call.
-struct Interpreter {
-    py::object all, map, len, is_, eq, itemgetter, repeat, chain, array;
-
-    Interpreter() {
-        const py::module_ builtins = py::module_::import("builtins");
-        all = builtins.attr("all");
-        map = builtins.attr("map");
-        len = builtins.attr("len");
-        const py::module_ op = py::module_::import("operator");
-        is_ = op.attr("is_");
-        eq = op.attr("eq");
-        itemgetter = op.attr("itemgetter");
-        const py::module_ itertools = py::module_::import("itertools");
-        repeat = itertools.attr("repeat");
-        chain = itertools.attr("chain").attr("from_iterable");
-        array = py::module_::import("array").attr("array");
+// The packed form of an argument, or an empty object when the argument is
+// not plain. Exceptions that mean "not plain" are cleared; others pass.
+template <class... Args>
+py::object packed(const char* function, Args&&... args) {
+    PyObject* result = PyObject_CallFunctionObjArgs(packing(function).ptr(), args..., nullptr);
+    if (result == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+        PyErr_Clear();
+        return py::object();
     }
-
-    // Every item of `items` (a plain list or tuple) is exactly of `type`.
-    bool all_exactly(py::handle items, PyTypeObject* type) const {
-        const py::object types = map(type_object(&PyType_Type), items);
-        return all(map(is_, types, repeat(type_object(type)))).ptr() == Py_True;
+    if (result == Py_None) {
+        Py_DECREF(result);
+        return py::object();
     }
-
-    // The numbers of `items` as an array of `code` ('q', 'i', 'd'); empty
-    // when a number does not fit (OverflowError).
-    py::object packed(const char* code, py::handle items) const {
-        PyObject* result = PyObject_CallFunction(array.ptr(), "sO", code, items.ptr());
-        if (result == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
-            PyErr_Clear();
-            return py::object();
-        }
-        return py::reinterpret_steal<py::object>(result);
-    }
-};
-
-bool is_plain_sequence(py::handle object) {
-    return PyList_CheckExact(object.ptr()) || PyTuple_CheckExact(object.ptr());
+    return py::reinterpret_steal<py::object>(result);
 }
+
+py::handle part(const py::object& packed, Py_ssize_t i) { return PyTuple_GET_ITEM(packed.ptr(), i); }
 
 // The contents of an array (or any buffer), held for as long as needed.
 template <class T>
 class Items {
 public:
-    explicit Items(py::handle packed) {
-        if (PyObject_GetBuffer(packed.ptr(), &view_, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+    explicit Items(py::handle array) {
+        if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_SIMPLE) != 0) throw py::error_already_set();
     }
     ~Items() { PyBuffer_Release(&view_); }
     Items(const Items&) = delete;
@@ -82,45 +69,34 @@ private:
     Py_buffer view_{};
 };
 
-// The ids of a plain list or tuple of plain str: their UTF-8 bytes back to
-// back, split where each id ends.
+// Packed ids: the UTF-8 bytes of all of them back to back (a bytes object)
+// with each id's length in code points (an array), split where each ends.
 class PackedIds {
 public:
-    // Empty (ok() false) when an item is no plain str or a str has no UTF-8
-    // encoding.
-    PackedIds(const Interpreter& python, py::handle ids) {
-        if (!python.all_exactly(ids, &PyUnicode_Type)) return;
-        const py::object text = steal_checked(PyUnicode_Join(py::str("").ptr(), ids.ptr()));
-        PyObject* utf8 = PyUnicode_AsUTF8String(text.ptr());
-        if (utf8 == nullptr) {  // a lone surrogate
-            PyErr_Clear();
-            return;
-        }
-        utf8_ = py::reinterpret_steal<py::object>(utf8);
-        const py::object lengths = python.packed("q", python.map(python.len, ids));
-        const Items<std::int64_t> code_points(lengths);
-        const char* bytes = PyBytes_AS_STRING(utf8_.ptr());
-        const auto byte_count = static_cast<std::size_t>(PyBytes_GET_SIZE(utf8_.ptr()));
-        const bool ascii = byte_count == static_cast<std::size_t>(PyUnicode_GetLength(text.ptr()));
+    explicit PackedIds(py::handle packed) {
+        const py::handle utf8 = part(py::reinterpret_borrow<py::object>(packed), 0);
+        const Items<std::int64_t> code_points(part(py::reinterpret_borrow<py::object>(packed), 1));
+        bytes_ = PyBytes_AS_STRING(utf8.ptr());
+        const auto byte_count = static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.ptr()));
         ends_.resize(code_points.size());
         std::size_t end = 0;
+        std::size_t characters = 0;
+        for (std::size_t i = 0; i < code_points.size(); ++i) characters += static_cast<std::size_t>(code_points[i]);
+        const bool ascii = characters == byte_count;
         for (std::size_t i = 0; i < code_points.size(); ++i) {
             if (ascii) {
                 end += static_cast<std::size_t>(code_points[i]);
             } else {
                 // Step over the id's code points by their lead bytes.
                 for (std::int64_t k = 0; k < code_points[i]; ++k) {
-                    const auto lead = static_cast<unsigned char>(bytes[end]);
+                    const auto lead = static_cast<unsigned char>(bytes_[end]);
                     end += lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
                 }
             }
             ends_[i] = end;
         }
-        bytes_ = bytes;
-        ok_ = true;
     }
 
-    bool ok() const { return ok_; }
     std::size_t size() const { return ends_.size(); }
     std::string_view operator[](std::size_t i) const {
         const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
@@ -128,124 +104,75 @@ public:
     }
 
 private:
-    py::object utf8_;
-    const char* bytes_ = nullptr;
+    const char* bytes_ = nullptr;  // owned by the packed object
     std::vector<std::size_t> ends_;
-    bool ok_ = false;
 };
 
-template <class Use>
-bool read_ids(py::handle sequence, Use use) {
-    if (!is_plain_sequence(sequence)) return false;
-    const Interpreter python;
-    const PackedIds ids(python, sequence);
-    if (!ids.ok()) return false;
-    use(ids);
+template <class T, class Set>
+bool read_numbers(py::handle dict, PyTypeObject* type, const char* code, Set set) {
+    const py::object result =
+        packed("numbers", dict.ptr(), reinterpret_cast<PyObject*>(type), py::str(code).ptr());
+    if (!result) return false;
+    const PackedIds keys(part(result, 0));
+    const Items<T> values(part(result, 1));
+    for (std::size_t i = 0; i < keys.size(); ++i) set(keys[i], values[i]);
     return true;
-}
-
-// Reads a plain dict keyed by plain str: `values(python, list)` checks and
-// packs its values (in the dict's order) and returns false when they are
-// not plain; then use(keys, packed values).
-template <class Values, class Use>
-bool read_dict(py::handle dict, Values values, Use use) {
-    if (!PyDict_CheckExact(dict.ptr())) return false;
-    const Interpreter python;
-    const PackedIds keys(python, steal_checked(PyDict_Keys(dict.ptr())));
-    if (!keys.ok()) return false;
-    const py::object listed = steal_checked(PyDict_Values(dict.ptr()));
-    return values(python, listed, [&](const auto&... packed) { use(keys, packed...); });
 }
 
 }  // namespace
 
 bool read_voters(py::handle sequence, tarvek::ElectionInterner& interner) {
-    return read_ids(sequence, [&](const PackedIds& ids) {
-        interner.reserve_voters(ids.size());
-        interner.add_voters(ids.size(), [&](std::size_t i) { return ids[i]; });
-    });
+    const py::object result = packed("ids", sequence.ptr());
+    if (!result) return false;
+    const PackedIds ids(result);
+    interner.reserve_voters(ids.size());
+    interner.add_voters(ids.size(), [&](std::size_t i) { return ids[i]; });
+    return true;
 }
 
 bool read_projects(py::handle sequence, tarvek::ElectionInterner& interner) {
-    return read_ids(sequence, [&](const PackedIds& ids) {
-        interner.reserve_projects(ids.size());
-        for (std::size_t i = 0; i < ids.size(); ++i) interner.add_project(ids[i]);
-    });
+    const py::object result = packed("ids", sequence.ptr());
+    if (!result) return false;
+    const PackedIds ids(result);
+    interner.reserve_projects(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) interner.add_project(ids[i]);
+    return true;
 }
 
 bool read_costs(py::handle dict, tarvek::ElectionInterner& interner) {
-    return read_dict(
-        dict,
-        [](const Interpreter& python, py::handle values, auto use) {
-            if (!python.all_exactly(values, &PyFloat_Type)) return false;
-            use(Items<double>(python.packed("d", values)));
-            return true;
-        },
-        [&](const PackedIds& keys, const Items<double>& costs) {
-            for (std::size_t i = 0; i < keys.size(); ++i) {
-                interner.set_cost(interner.project(keys[i]), costs[i]);
-            }
-        });
+    return read_numbers<double>(dict, &PyFloat_Type, "d", [&](std::string_view key, double cost) {
+        interner.set_cost(interner.project(key), cost);
+    });
 }
 
 bool read_total_utilities(py::handle dict, tarvek::ElectionInterner& interner) {
-    return read_dict(
-        dict,
-        [](const Interpreter& python, py::handle values, auto use) {
-            if (!python.all_exactly(values, &PyLong_Type)) return false;
-            const py::object packed = python.packed("i", values);
-            if (!packed) return false;
-            use(Items<std::int32_t>(packed));
-            return true;
-        },
-        [&](const PackedIds& keys, const Items<std::int32_t>& totals) {
-            for (std::size_t i = 0; i < keys.size(); ++i) {
-                interner.set_total_utility(interner.project(keys[i]), totals[i]);
-            }
-        });
+    static_assert(sizeof(int) == sizeof(std::int32_t), "array code 'i' holds 32-bit integers");
+    return read_numbers<std::int32_t>(dict, &PyLong_Type, "i",
+                                      [&](std::string_view key, std::int32_t total) {
+                                          interner.set_total_utility(interner.project(key), total);
+                                      });
 }
 
 bool read_supporter_lists(py::handle dict, tarvek::ElectionInterner& interner) {
-    return read_dict(
-        dict,
-        [](const Interpreter& python, py::handle lists, auto use) {
-            // Lists of (str, int) tuples, all of them joined into one list of
-            // pairs, then split into one list of ids and one of utilities.
-            if (!python.all_exactly(lists, &PyList_Type)) return false;
-            const py::object lengths = python.packed("q", python.map(python.len, lists));
-            const py::object pairs = steal_checked(PySequence_List(python.chain(lists).ptr()));
-            if (!python.all_exactly(pairs, &PyTuple_Type)) return false;
-            const py::object two = py::int_(2);
-            if (python.all(python.map(python.eq, python.map(python.len, pairs), python.repeat(two)))
-                    .ptr() != Py_True) {
-                return false;
-            }
-            const PackedIds ids(python, steal_checked(PySequence_List(
-                                            python.map(python.itemgetter(0), pairs).ptr())));
-            if (!ids.ok()) return false;
-            const py::object utilities =
-                steal_checked(PySequence_List(python.map(python.itemgetter(1), pairs).ptr()));
-            if (!python.all_exactly(utilities, &PyLong_Type)) return false;
-            const py::object packed = python.packed("i", utilities);
-            if (!packed) return false;
-            use(Items<std::int64_t>(lengths), ids, Items<std::int32_t>(packed));
-            return true;
-        },
-        [&](const PackedIds& keys, const Items<std::int64_t>& lengths, const PackedIds& ids,
-            const Items<std::int32_t>& utilities) {
-            std::size_t first = 0;
-            for (std::size_t i = 0; i < keys.size(); ++i) {
-                const Index project = interner.project(keys[i]);
-                const auto length = static_cast<std::size_t>(lengths[i]);
-                if (interner.begin_supporters(project, length)) {
-                    interner.add_supporters(
-                        length, [&](std::size_t k) { return ids[first + k]; },
-                        [&](std::size_t k) { return utilities[first + k]; });
-                    interner.end_supporters(project);
-                }
-                first += length;
-            }
-        });
+    const py::object result = packed("supporter_lists", dict.ptr());
+    if (!result) return false;
+    const PackedIds keys(part(result, 0));
+    const Items<std::int64_t> lengths(part(result, 1));
+    const PackedIds voters(part(result, 2));
+    const Items<std::int32_t> utilities(part(result, 3));
+    std::size_t first = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const Index project = interner.project(keys[i]);
+        const auto length = static_cast<std::size_t>(lengths[i]);
+        if (interner.begin_supporters(project, length)) {
+            interner.add_supporters(
+                length, [&](std::size_t k) { return voters[first + k]; },
+                [&](std::size_t k) { return utilities[first + k]; });
+            interner.end_supporters(project);
+        }
+        first += length;
+    }
+    return true;
 }
 
 }  // namespace plain
