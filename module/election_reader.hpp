@@ -38,6 +38,8 @@ public:
     tarvek::InternedElection finish();
 
 private:
+    bool supporter(PyObject* pair, bool keep);
+
     tarvek::ElectionInterner interner_;
 };
 

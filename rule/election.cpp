@@ -25,6 +25,13 @@ Index pick_winner(const Election& e, std::vector<Index>& best) {
     return chosen;
 }
 
+std::vector<std::string> candidate_ids(const Election& e, const std::vector<Index>& candidates) {
+    std::vector<std::string> ids;
+    ids.reserve(candidates.size());
+    for (const Index c : candidates) ids.push_back(*e.candidate_id[c]);
+    return ids;
+}
+
 void set_tie_order(Election& e, const IdList& order) {
     std::unordered_map<std::string_view, std::uint64_t> position;
     position.reserve(order.size());

@@ -66,6 +66,9 @@ struct Election {
 // more than one candidate exactly when a tie was broken by rank.
 Index pick_winner(const Election& election, std::vector<Index>& best);
 
+// The ids of `candidates`, in their order.
+std::vector<std::string> candidate_ids(const Election& election, const std::vector<Index>& candidates);
+
 // Ranks the candidates by the position of their id in `order` (the first
 // occurrence counts); candidates missing from it rank after all listed ones,
 // among themselves in candidate order.
