@@ -4,14 +4,17 @@ instance files it reads, and small timing and memory helpers."""
 from __future__ import annotations
 
 import csv
+import datetime
 import gc
 import math
 import os
+import platform
 import subprocess
 import sys
 import time
+from collections.abc import Callable, Iterable
 from pathlib import Path
-from typing import Any, Callable, Iterable
+from typing import Any
 
 REPO = Path(__file__).resolve().parent.parent
 # The real elections: TARVEK_PABULIB_DIR, or ../shared/data/pabulib beside the repository.
@@ -30,6 +33,31 @@ def log(message: str) -> None:
 
 # ---------------------------------------------------------------------------
 # The native program
+
+
+def source_state() -> str:
+    """The commit measured, and whether the tree held changes not in it."""
+    try:
+        done = subprocess.run(
+            ["git", "-C", str(REPO), "describe", "--always", "--dirty"], capture_output=True, text=True
+        )
+    except OSError:
+        return "commit ?"
+    described = done.stdout.strip()
+    if not described:
+        return "commit ?"
+    if described.endswith("-dirty"):
+        return f"commit {described.removesuffix('-dirty')}, dirty tree"
+    return f"commit {described}, clean tree"
+
+
+def provenance(title: str, options: str) -> str:
+    """The first line of every committed table: what was measured, when, from
+    which sources, on which machine and with which options."""
+    return (
+        f"{title}; {datetime.datetime.now(datetime.UTC):%Y-%m-%d %H:%M} UTC; {source_state()}; "
+        f"{platform.machine()} {os.cpu_count()} cores; {options}"
+    )
 
 
 def write_table(path: Path, comment: str, columns: list[str], rows: Iterable[dict[str, Any]]) -> None:

@@ -26,10 +26,8 @@ the CSV to bench/results/<output>.csv (default interpreters.csv).
 from __future__ import annotations
 
 import argparse
-import datetime
 import json
 import os
-import platform
 import subprocess
 import sys
 import time
@@ -67,7 +65,7 @@ def child(path: str, min_time: float, fresh_calls: int, skip_add1: bool) -> None
             continue
         function = getattr(tarvekbindings, f"equal_shares_{name}")
 
-        def call(arguments: Any = args) -> Any:
+        def call(arguments: Any = args, function: Any = function) -> Any:
             try:
                 return function(*arguments)
             except Exception as e:  # the rule's own failures are results too
@@ -182,22 +180,20 @@ def print_table(rows: list[dict[str, Any]]) -> None:
     print("equal_shares_utils and equal_shares_add1 from Python, ms (x: PyPy / CPython)")
     for line in lines:
         print("  ".join(cell.ljust(w) if c == 0 else cell.rjust(w) for c, (cell, w) in
-                        enumerate(zip(line, widths))))
+                        enumerate(zip(line, widths, strict=True))))
 
 
 def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) -> None:
     versions = rows[0]["versions"] if rows else {}
-    commit = subprocess.run(["git", "-C", str(benchlib.REPO), "describe", "--always", "--dirty"],
-                            capture_output=True, text=True).stdout.strip() or "?"
     benchlib.write_table(
         path,
-        f"tarvekbindings from Python on two interpreters; "
-        f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC; commit {commit}; "
-        f"{platform.machine()} {os.cpu_count()} cores, load average at the end "
-        f"{os.getloadavg()[1]:.1f} (5 min); {versions.get('cpython')} and "
-        f"{versions.get('pypy')}; seen: best of calls within {opts.min_time:g} s, "
-        f"fresh: best of {opts.fresh_calls} calls; add1 not timed for "
-        f"{', '.join(opts.skip_add1) or 'none'}",
+        benchlib.provenance(
+            "tarvekbindings from Python on two interpreters",
+            f"load average at the end {os.getloadavg()[1]:.1f} (5 min); {versions.get('cpython')} and "
+            f"{versions.get('pypy')}; seen: best of calls within {opts.min_time:g} s, "
+            f"fresh: best of {opts.fresh_calls} calls; add1 not timed for "
+            f"{', '.join(opts.skip_add1) or 'none'}",
+        ),
         COLUMNS, rows)
 
 

@@ -20,7 +20,7 @@ completion's plain steps.
 from __future__ import annotations
 
 import argparse
-import csv
+import platform
 import random
 import subprocess
 import sys
@@ -79,7 +79,7 @@ def main() -> None:
     for name in ("utils",) if opts.no_add1 else ("utils", "add1"):
         function = getattr(tarvekbindings, f"equal_shares_{name}")
 
-        def call() -> tuple[float, list[str]]:
+        def call(function: Any = function) -> tuple[float, list[str]]:
             t = time.perf_counter()
             outcome = function(*args)
             return time.perf_counter() - t, outcome
@@ -130,11 +130,13 @@ def main() -> None:
         print(f"{key.ljust(width)}  {text}")
     if opts.output:
         path = benchlib.RESULTS_DIR / f"{opts.output}.csv"
-        path.parent.mkdir(parents=True, exist_ok=True)
-        with open(path, "w", newline="") as f:
-            writer = csv.DictWriter(f, fieldnames=list(figures))
-            writer.writeheader()
-            writer.writerow(figures)
+        options = (
+            f"Python {platform.python_version()}; {opts.voters} voters, {opts.projects} projects, seed {opts.seed}"
+            f"{', no add1' if opts.no_add1 else ''}{', no native run' if opts.no_native else ''}; "
+            f"yardstick cap {opts.yardstick:g} s"
+        )
+        benchlib.write_table(path, benchlib.provenance("tarvekbindings on a large generated election", options),
+                             list(figures), [figures])
         log(f"large: CSV written to {path}")
 
 

@@ -38,13 +38,13 @@ stdout at the end and, as CSV, to bench/results/<name>.csv.
 from __future__ import annotations
 
 import argparse
-import datetime
 import json
 import os
 import platform
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -115,7 +115,7 @@ def child_python(path: str, min_time: float) -> None:
     for name in ("utils", "add1"):
         function = getattr(tarvekbindings, f"equal_shares_{name}")
 
-        def call() -> Any:
+        def call(function: Any = function) -> Any:
             try:
                 return function(*args)
             except Exception as e:  # the rule's own failures are results too
@@ -125,7 +125,9 @@ def child_python(path: str, min_time: float) -> None:
             return benchlib.best_of(call, min_time=min_time)
 
         extra, reset, (seconds, reps, result) = benchlib.peak_extra(timed)
-        out: dict[str, Any] = {f"{name}_s": seconds, f"{name}_reps": reps, f"peak_{name}_bytes": extra, "peak_reset": reset}
+        out: dict[str, Any] = {
+            f"{name}_s": seconds, f"{name}_reps": reps, f"peak_{name}_bytes": extra, "peak_reset": reset,
+        }
         if isinstance(result, Exception):
             out[f"{name}_error"] = f"{type(result).__name__}: {result}"
         else:
@@ -140,6 +142,7 @@ def child_peer(path: str) -> None:
     from pabutools.election import Additive_Cardinal_Sat, Cardinality_Sat, parse_pabulib
     from pabutools.rules import method_of_equal_shares
     from pabutools.tiebreaking import TieBreakingRule
+
     from tarvek import pabulib
 
     election = pabulib.load(path)
@@ -231,7 +234,8 @@ def measure(path: Path, opts: argparse.Namespace) -> dict[str, Any]:
     if engine_failed and engine_failed != "timeout":
         raise RuntimeError(f"tarvek_bench failed on {path.name}: {engine_failed}")
     out_rest, rest_failed = run_with_timeout(
-        native + ["--no-engine", "--yardstick-seconds", str(opts.max_seconds), "--replay-seconds", str(opts.replay_seconds)],
+        [*native, "--no-engine", "--yardstick-seconds", str(opts.max_seconds),
+         "--replay-seconds", str(opts.replay_seconds)],
         None,
     )
     if rest_failed:
@@ -385,7 +389,7 @@ def speedup_text(row: dict[str, Any], key: str) -> str:
 
 
 def print_table(rows: list[dict[str, Any]]) -> None:
-    headers = [
+    headers: list[tuple[str, Callable[[dict[str, Any]], str]]] = [
         ("election", lambda r: r["file"][:-3][:38]),
         ("voters", lambda r: fmt(r.get("voters"))),
         ("proj", lambda r: fmt(r.get("projects"))),
@@ -410,18 +414,23 @@ def print_table(rows: list[dict[str, Any]]) -> None:
         ("/in", lambda r: fmt(r.get("engine_peak_per_input"), 2)),
     ]
     if any("peer_s" in r or "peer_agree" in r for r in rows):
-        headers += [("peer s", lambda r: fmt(r.get("peer_s"))), ("peer same", lambda r: str(r.get("peer_agree", ""))[:40])]
+        headers += [
+            ("peer s", lambda r: fmt(r.get("peer_s"))),
+            ("peer same", lambda r: str(r.get("peer_agree", ""))[:40]),
+        ]
     cells = [[h for h, _ in headers]] + [[f(r) for _, f in headers] for r in rows]
     widths = [max(len(c[i]) for c in cells) for i in range(len(headers))]
     for k, line in enumerate(cells):
-        print("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(line, widths))))
+        padded = (c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(line, widths, strict=True)))
+        print("  ".join(padded))
         if k == 0:
             print("  ".join("-" * w for w in widths))
     print()
-    print("utils/add1 py ms: the Python call; eng ms: the engine alone (no argument conversion); conv: share of the")
-    print("Python call spent converting arguments; yard: the yardstick (plain reference implementation), ~ extrapolated")
-    print("beyond the cap, >= a lower bound; x: yardstick time / engine time; runs: runs of the rule in the plain")
-    print("completion; eng runs: what the engine's completion ran instead: single-budget runs + runs over ranges of budgets;")
+    print("utils/add1 py ms: the Python call; eng ms: the engine alone (no argument conversion); conv: share of")
+    print("the Python call spent converting arguments; yard: the yardstick (plain reference implementation),")
+    print("~ extrapolated beyond the cap, >= a lower bound; x: yardstick time / engine time; runs: runs of the rule")
+    print("in the plain completion; eng runs: what the engine's completion ran instead: single-budget runs + runs")
+    print("over ranges of budgets;")
     print("same: engine = python = run counter = yardstick (u: utils, a: add1; * the call raises the same")
     print("error in all; (c) capped ones left out, python only when both are capped);")
     print("in MB: the Python arguments; peak MB: extra peak RSS of the Python add1 call; eng peak: of the native call;")
@@ -468,9 +477,11 @@ def same_text(row: dict[str, Any]) -> str:
 def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) -> None:
     benchlib.write_table(
         path,
-        f"tarvekbindings benchmark; {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC; "
-        f"commit {opts.commit}; rule/ sources {opts.rule_digest}; {platform.machine()} {os.cpu_count()} cores; Python {platform.python_version()}; "
-        f"yardstick cap {opts.max_seconds:g} s, replay cap {opts.replay_seconds:g} s",
+        benchlib.provenance(
+            "tarvekbindings benchmark",
+            f"rule/ sources {opts.rule_digest}; Python {platform.python_version()}; "
+            f"yardstick cap {opts.max_seconds:g} s, replay cap {opts.replay_seconds:g} s",
+        ),
         COLUMNS, rows)
 
 
@@ -486,14 +497,10 @@ def rule_digest() -> str:
     return digest.hexdigest()[:12]
 
 
-def git_commit() -> str:
-    try:
-        done = subprocess.run(
-            ["git", "-C", str(benchlib.REPO), "describe", "--always", "--dirty"], capture_output=True, text=True
-        )
-        return done.stdout.strip() or "?"
-    except OSError:
-        return "?"
+def peer_text(row: dict[str, Any]) -> str:
+    if "peer_s" not in row and "peer_agree" not in row:
+        return ""
+    return f", peer {fmt(row.get('peer_s'))} s {str(row.get('peer_agree', ''))[:30]}"
 
 
 def progress(row: dict[str, Any], index: int, total: int, seconds: float) -> None:
@@ -502,7 +509,7 @@ def progress(row: dict[str, Any], index: int, total: int, seconds: float) -> Non
         f" ({speedup_text(row, 'speedup_utils')}), add1 {fmt(row.get('engine_add1_ms'))} ms,"
         f" {'' if row.get('runs_complete') == 'yes' else '>='}{row.get('runs')} runs"
         f"{' (' + speedup_text(row, 'speedup_add1') + ')' if row.get('speedup_add1') else ''}, same {same_text(row)}"
-        f"{', peer ' + fmt(row.get('peer_s')) + ' s ' + str(row.get('peer_agree', ''))[:30] if 'peer_s' in row or 'peer_agree' in row else ''}"
+        f"{peer_text(row)}"
         f"  [{seconds:.0f} s]"
     )
 
@@ -522,14 +529,27 @@ def warn_if_stale() -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--files", nargs="+", metavar="NAME", help="election files, or texts their names contain")
-    parser.add_argument("--quick", action="store_true", help=f"skip the slowest elections ({', '.join(SLOW)}) and measure less")
+    parser.add_argument(
+        "--quick", action="store_true", help=f"skip the slowest elections ({', '.join(SLOW)}) and measure less"
+    )
     parser.add_argument("--output", default=None, help="name of the CSV in bench/results (default: latest), or a path")
-    parser.add_argument("--max-seconds", type=float, default=60.0, help="cap on the yardstick's completion per file (default 60)")
-    parser.add_argument("--replay-seconds", type=float, default=120.0, help="cap on the run counter per file (default 120)")
-    parser.add_argument("--engine-timeout", type=float, default=300.0, help="seconds before a call of the engine is given up (default 300)")
-    parser.add_argument("--min-time", type=float, default=1.0, help="seconds of repetitions for a best-of timing (default 1)")
+    parser.add_argument(
+        "--max-seconds", type=float, default=60.0, help="cap on the yardstick's completion per file (default 60)"
+    )
+    parser.add_argument(
+        "--replay-seconds", type=float, default=120.0, help="cap on the run counter per file (default 120)"
+    )
+    parser.add_argument(
+        "--engine-timeout", type=float, default=300.0,
+        help="seconds before a call of the engine is given up (default 300)",
+    )
+    parser.add_argument(
+        "--min-time", type=float, default=1.0, help="seconds of repetitions for a best-of timing (default 1)"
+    )
     parser.add_argument("--peer", action="store_true", help="also run pabutools (pip install pabutools)")
-    parser.add_argument("--peer-timeout", type=float, default=180.0, help="seconds before pabutools is given up (default 180)")
+    parser.add_argument(
+        "--peer-timeout", type=float, default=180.0, help="seconds before pabutools is given up (default 180)"
+    )
     parser.add_argument("--child-python", help=argparse.SUPPRESS)
     parser.add_argument("--child-peer", help=argparse.SUPPRESS)
     opts = parser.parse_args()
@@ -542,10 +562,10 @@ def main() -> None:
     try:
         import tarvekbindings  # noqa: F401
     except ImportError as e:
-        raise SystemExit(f"bench: cannot import tarvekbindings ({e}); run 'pip install .' first")
+        raise SystemExit(f"bench: cannot import tarvekbindings ({e}); run 'pip install .' first") from None
     warn_if_stale()
     # The engine measured: the sources as they are when the native build runs.
-    opts.commit, opts.rule_digest = git_commit(), rule_digest()
+    opts.rule_digest = rule_digest()
     files = find_files(opts.files)
     if opts.quick:
         files = [f for f in files if f.stem not in SLOW]
@@ -555,9 +575,10 @@ def main() -> None:
     benchlib.ensure_native()
 
     output = opts.output or "latest"
-    csv_path = Path(output) if ("/" in output or output.endswith(".csv") and os.sep in output) else benchlib.RESULTS_DIR / (
-        output if output.endswith(".csv") else output + ".csv"
-    )
+    if "/" in output or output.endswith(".csv") and os.sep in output:
+        csv_path = Path(output)
+    else:
+        csv_path = benchlib.RESULTS_DIR / (output if output.endswith(".csv") else output + ".csv")
     rows: list[dict[str, Any]] = []
     for i, path in enumerate(files, 1):
         start = time.perf_counter()

@@ -15,6 +15,7 @@ from __future__ import annotations
 import math
 import random
 import struct
+from collections.abc import Mapping, Sequence
 from pathlib import Path
 
 POOL = ["a", "b", "c", "d", "e", "f", "g", "h", "x", "y", "z", "w", "", "\xff", "a ", "p\xe9"]
@@ -58,7 +59,20 @@ def enc_int(value: int) -> bytes:
     return bytes([0xF0]) + struct.pack("<i", value)
 
 
-def encode(voters, projects, cost, approvers, total, budget, choices=(), flags=0) -> bytes:
+Id = str | bytes
+Supporters = Sequence[tuple[Id, int]]
+
+
+def encode(
+    voters: Sequence[Id],
+    projects: Sequence[Id],
+    cost: Mapping[Id, float | str],
+    approvers: Mapping[Id, Supporters],
+    total: Mapping[Id, int],
+    budget: float | str,
+    choices: Sequence[Id] = (),
+    flags: int = 0,
+) -> bytes:
     out = bytearray([flags, len(voters)])
     for v in voters:
         out += enc_id(v)
@@ -78,18 +92,29 @@ def encode(voters, projects, cost, approvers, total, budget, choices=(), flags=0
         out += enc_id(p) + enc_int(t)
     out += enc_real(budget)
     out.append(len(choices))
-    for c in choices:
-        out += enc_id(c)
+    for choice in choices:
+        out += enc_id(choice)
     return bytes(out)
 
 
-def election(voters, projects, costs, supporters, budget, totals=None, choices=(), flags=0):
-    """Projects given as parallel lists; total utility defaults to the sum."""
-    cost = dict(zip(projects, costs))
-    approvers = dict(zip(projects, supporters))
+def election(
+    voters: Sequence[Id],
+    projects: Sequence[Id],
+    costs: Sequence[float | str],
+    supporters: Sequence[Supporters],
+    budget: float | str,
+    totals: Sequence[int] | None = None,
+    choices: Sequence[Id] = (),
+    flags: int = 0,
+) -> bytes:
+    """Projects given as parallel lists; total utility defaults to the sum.
+    The lists may be shorter than ``projects`` (a seed with a project listed
+    twice): the projects past their end get no entry."""
+    cost = dict(zip(projects, costs, strict=False))
+    approvers = dict(zip(projects, supporters, strict=False))
     if totals is None:
         totals = [sum(u for _, u in s) for s in supporters]
-    total = dict(zip(projects, totals))
+    total = dict(zip(projects, totals, strict=False))
     return encode(voters, projects, cost, approvers, total, budget, choices, flags)
 
 

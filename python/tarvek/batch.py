@@ -2,10 +2,10 @@
 :class:`concurrent.futures.Executor` (a Dask cluster's, for instance).
 
 The engine does not look at signals during a count, so a count cannot be
-interrupted where it runs. Locally, each count therefore runs in a process
-of its own, even for a single file: a count that overruns its time limit, or
-that is under way at Ctrl-C, is stopped by ending its process, and only that
-one. On an executor given by the caller, such a count is cancelled and
+interrupted where it runs. Locally, counts therefore run in worker
+processes, even for a single file, each worker counting one file at a time:
+a count that overruns its time limit, or that is under way at Ctrl-C, is
+stopped by ending its worker, and only that one. On an executor given by the caller, such a count is cancelled and
 reported; whether its work stops is up to the executor (a Dask worker
 finishes the count and drops it).
 """
@@ -16,7 +16,6 @@ import concurrent.futures
 import math
 import multiprocessing
 import multiprocessing.connection
-import multiprocessing.process
 import os
 import signal
 import time
@@ -55,10 +54,9 @@ def count_many(
     ``timeout``: seconds after which a count is given up and reported with
     status "timeout". ``options`` go to :func:`tarvek.results.count_file`.
     """
-    results: list[FileResult | None] = [None] * len(paths)
-    for i, result in counts(paths, executor, jobs=jobs, timeout=timeout, **options):
-        results[i] = result
-    return [r if r is not None else failure(p, "error", "not counted") for p, r in zip(paths, results, strict=True)]
+    # counts yields every index once; a missing one would fail loudly here.
+    results = dict(counts(paths, executor, jobs=jobs, timeout=timeout, **options))
+    return [results[i] for i in range(len(paths))]
 
 
 def counts(
@@ -129,45 +127,38 @@ class _Batch:
             self.waiting([t.index for t in tasks])
 
     def in_processes(self, workers: int, queue: deque[int]) -> Iterator[tuple[int, FileResult]]:
-        """Each count in a process of its own, ``workers`` at a time; the
-        result comes back through a pipe, and a process that ends without
-        sending one died."""
-        context = multiprocessing.get_context()
-        running: dict[multiprocessing.connection.Connection, tuple[_Task, multiprocessing.process.BaseProcess]] = {}
+        """The counts in up to ``workers`` local processes, each counting one
+        file at a time; a worker whose count overran is ended and replaced."""
+        idle: list[_Worker] = []
+        busy: dict[multiprocessing.connection.Connection, tuple[_Worker, _Task]] = {}
         try:
-            while queue or running:
-                while queue and len(running) < workers:
+            while queue or busy:
+                while queue and len(busy) < workers:
                     i = queue.popleft()
-                    receive, send = context.Pipe(duplex=False)
-                    child = context.Process(target=_count_in_child, args=(send, self.paths[i], self.options))
-                    child.start()
-                    send.close()  # the child holds the sending end now: its end means no result
-                    running[receive] = (self.start(i), child)
-                ready = multiprocessing.connection.wait(list(running), self.wake_in([t for t, _ in running.values()]))
+                    worker = _Worker.given(idle, self.paths[i], self.options)
+                    busy[worker.conn] = (worker, self.start(i))
+                ready = multiprocessing.connection.wait(list(busy), self.wake_in([t for _, t in busy.values()]))
                 for conn in ready:
                     assert isinstance(conn, multiprocessing.connection.Connection)
-                    task, process = running.pop(conn)
-                    yield task.index, self._receive(conn, process, task)
-                for conn, (task, process) in list(running.items()):
+                    worker, task = busy.pop(conn)
+                    result = worker.result()
+                    if result is None:
+                        worker.kill()
+                        result = failure(self.paths[task.index], "error", "the worker process died (out of memory?)")
+                    else:
+                        idle.append(worker)
+                    yield task.index, result
+                for conn, (worker, task) in list(busy.items()):
                     if self.expired(task):
-                        del running[conn]
-                        _end(conn, process)
+                        del busy[conn]
+                        worker.kill()
                         yield task.index, self.timed_out(task)
-                self.tell([t for t, _ in running.values()])
+                self.tell([t for _, t in busy.values()])
         finally:
-            for conn, (_, process) in running.items():
-                _end(conn, process)
-
-    def _receive(
-        self, conn: multiprocessing.connection.Connection, process: multiprocessing.process.BaseProcess, task: _Task
-    ) -> FileResult:
-        try:
-            result: FileResult = conn.recv()
-        except EOFError:
-            result = failure(self.paths[task.index], "error", "the worker process died (out of memory?)")
-        conn.close()
-        process.join()
-        return result
+            for worker, _ in busy.values():
+                worker.kill()
+            for worker in idle:
+                worker.close()
 
     def on_executor(
         self, executor: concurrent.futures.Executor, jobs: int | None, queue: deque[int]
@@ -197,24 +188,75 @@ class _Batch:
                 future.cancel()
 
 
-def _count_in_child(send: multiprocessing.connection.Connection, path: str, options: dict[str, Any]) -> None:
-    """A local count's process: Ctrl-C is left to the batch, which ends the
-    process itself; a plain termination ends it at once."""
+class _Worker:
+    """A local process that counts the files it is sent, one at a time, and
+    sends back each result. Its pipe tells when it ended: a worker that ends
+    mid-count died."""
+
+    def __init__(self, options: dict[str, Any]) -> None:
+        context = multiprocessing.get_context()
+        self.conn, theirs = context.Pipe()
+        self.process = context.Process(target=_serve, args=(theirs, options))
+        self.process.start()
+        theirs.close()  # the worker holds its end alone now
+
+    @classmethod
+    def given(cls, idle: list[_Worker], path: str, options: dict[str, Any]) -> _Worker:
+        """An idle worker, or a new one, counting ``path``."""
+        while idle:
+            worker = idle.pop()
+            try:
+                worker.conn.send(path)
+                return worker
+            except OSError:  # it ended while idle
+                worker.kill()
+        worker = cls(options)
+        worker.conn.send(path)
+        return worker
+
+    def result(self) -> FileResult | None:
+        """The result of the count it was given; None when it died."""
+        try:
+            result: FileResult = self.conn.recv()
+        except (EOFError, OSError):
+            return None
+        return result
+
+    def close(self) -> None:
+        """End an idle worker. It is told to stop rather than left to see its
+        input end, because workers started later hold copies of this end."""
+        try:
+            self.conn.send(None)
+        except OSError:
+            pass
+        self.conn.close()
+        self.process.join()
+
+    def kill(self) -> None:
+        """End the worker outright, in the middle of a count."""
+        self.process.kill()
+        self.process.join()
+        self.conn.close()
+
+
+def _serve(conn: multiprocessing.connection.Connection, options: dict[str, Any]) -> None:
+    """A worker: count each path received until told to stop (None). Ctrl-C is
+    left to the batch, which ends the workers itself; a plain termination
+    ends a worker at once."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
-    try:
-        result = count_file(path, **options)
-    except Exception as e:
-        result = failure(path, "error", f"the count failed unexpectedly ({type(e).__name__}: {e})")
-    send.send(result)
-    send.close()
-
-
-def _end(conn: multiprocessing.connection.Connection, process: multiprocessing.process.BaseProcess) -> None:
-    """Stop a local count outright."""
-    process.kill()
-    process.join()
-    conn.close()
+    while True:
+        try:
+            path = conn.recv()
+        except EOFError:
+            return
+        if path is None:
+            return
+        try:
+            result = count_file(path, **options)
+        except Exception as e:
+            result = failure(path, "error", f"the count failed unexpectedly ({type(e).__name__}: {e})")
+        conn.send(result)
 
 
 def _submit(

@@ -48,6 +48,15 @@ def why_left_out(reason: str, left_in_round: int | None) -> str:
     return REASONS.get(reason, reason)
 
 
+def broken_tie_text(round_number: int, chosen: str, tied: Sequence[str]) -> str:
+    """How a tie broken by the chosen order is told, after what order broke it."""
+    others = ", ".join(f"'{pid}'" for pid in tied if pid != chosen)
+    return (
+        f"in round {round_number} '{chosen}' was chosen over {others} "
+        "(same effective votes, cost and total utility)."
+    )
+
+
 def project_label(election: Election, pid: str) -> str:
     """A project as messages name it: its id, and its name where it has one."""
     project = election.projects.get(pid)

@@ -11,7 +11,7 @@ from typing import Any, TextIO
 
 from ..formatting import cents, clip, display_name, money, percent, votes
 from ..results import FileResult, error_message, tally
-from ..rules import RULES, why_left_out
+from ..rules import RULES, broken_tie_text, why_left_out
 
 FORMATS = ("table", "json", "csv")
 
@@ -150,11 +150,7 @@ def _explanation_lines(result: FileResult) -> list[str]:
     else:
         lines.append(f"Explained run: each voter started with {money(result['start_money'])}.")
     for tie in result["ties"]:
-        others = ", ".join(f"'{pid}'" for pid in tie["tied"] if pid != tie["chosen"])
-        lines.append(
-            f"Tie broken ({result['tie_order']}): in round {tie['round']} '{tie['chosen']}' was chosen over {others} "
-            "(same effective votes, cost and total utility)."
-        )
+        lines.append(f"Tie broken ({result['tie_order']}): {broken_tie_text(tie['round'], tie['chosen'], tie['tied'])}")
     left = result["left_out"]
     if left:
         has_names = any(x["name"] for x in left)

@@ -10,7 +10,7 @@ from .. import batch
 from ..results import error_message
 from .args import build_report_parser
 from .exit_status import EXIT_INPUT, EXIT_INTERRUPTED, EXIT_STATUS
-from .report_page import page
+from .html_page import page
 
 
 def report_main(argv: list[str]) -> int:

@@ -8,7 +8,6 @@ import json
 import os
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
@@ -271,10 +270,7 @@ def test_timeout_stops_one_count_and_the_others_go_on(run):
     assert "not counted within 0.5 s" in results[0]["error"]["message"]
     assert "--rule fixed" in results[0]["error"]["message"]
 
-    # Alone, too: the command returns soon after the limit, without waiting for the count.
-    started = time.monotonic()
+    # Alone, too (that the count is stopped rather than waited for is
+    # tested with a count that never ends, in test_batch).
     status, _, err = run(slow, "--timeout", "0.5")
     assert status == 1 and "not counted within 0.5 s" in err
-    # The count alone takes minutes. PyPy starts the command and its worker
-    # process several times slower than CPython, which a loaded machine stretches.
-    assert time.monotonic() - started < (5 if sys.implementation.name == "cpython" else 20)

@@ -17,7 +17,7 @@ from html import escape
 
 from ..formatting import cents, clip, display_name, votes
 from ..results import FileResult, LeftOutRow, SelectedRow, tally
-from ..rules import LACKED_MONEY, RULES, why_left_out
+from ..rules import LACKED_MONEY, RULES, broken_tie_text, why_left_out
 
 __all__ = ["page"]
 
@@ -138,12 +138,8 @@ def _verdicts(result: FileResult) -> list[str]:
             )
         out.append(f'<p class="verdict{"" if recorded["agrees"] else " differs"}">{escape(text)}</p>')
     for tie in result.get("ties") or []:
-        others = ", ".join(f"'{pid}'" for pid in tie["tied"] if pid != tie["chosen"])
-        out.append(
-            f'<p class="verdict differs">Tie broken by {escape(str(result["tie_order"]))}: in round {tie["round"]} '
-            f"'{escape(tie['chosen'])}' was chosen over {escape(others)} "
-            "(same effective votes, cost and total utility).</p>"
-        )
+        text = f"Tie broken by {result['tie_order']}: {broken_tie_text(tie['round'], tie['chosen'], tie['tied'])}"
+        out.append(f'<p class="verdict differs">{escape(text)}</p>')
     certified = result.get("certified")
     if certified is not None:
         cls = "verdict" if certified["stands"] else "verdict differs"
