@@ -1,106 +1,163 @@
-// tarvek._engine: one explained count, for the tarvek package. The outcome
-// comes from the engine's own completion (or run of the rule), and the
-// explanation from a replay of that outcome's run with a round observer.
-// Projects come as parallel lists (ids, costs, supporter lists, total
-// utilities), so that no dict is read here.
+// tarvek._engine: the explained count, for the tarvek package. Converts the
+// election in, lets rule/ count and explain it (explained_run.hpp), and
+// converts the explanation out as plain Python data. Projects come as
+// parallel lists (ids, costs, supporter lists, total utilities).
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
-#include "completion.hpp"
 #include "election.hpp"
-#include "fixed_budget.hpp"
+#include "explained_run.hpp"
+#include "interned_election.hpp"
+#include "tie_breaking.hpp"
 
 namespace py = pybind11;
 
 namespace {
 
-struct Recorder : tarvek::RoundObserver {
-    std::vector<tarvek::RoundRecord> rounds;
-    void round(const tarvek::RoundRecord& record) override { rounds.push_back(record); }
-};
+const char* reason_name(tarvek::LeftOutReason reason) {
+    switch (reason) {
+        case tarvek::LeftOutReason::cost_not_positive: return "cost not positive";
+        case tarvek::LeftOutReason::no_supporter: return "no supporter";
+        case tarvek::LeftOutReason::no_listed_supporter: return "no supporter among the voters";
+        case tarvek::LeftOutReason::unaffordable: return "unaffordable";
+        case tarvek::LeftOutReason::no_payable_share: return "no payable share";
+    }
+    return "no payable share";
+}
+
+// The election from parallel lists, ids interned as they are read.
+tarvek::Election read_election(const tarvek::IdList& voters, const tarvek::IdList& projects,
+                               const std::vector<double>& costs,
+                               const std::vector<tarvek::SupporterList>& supporters,
+                               const std::vector<std::int32_t>& total_utilities) {
+    tarvek::ElectionInterner interner;
+    interner.reserve_voters(voters.size());
+    interner.add_voters(voters.size(), [&](std::size_t i) -> std::string_view { return voters[i]; });
+    interner.reserve_projects(projects.size());
+    for (const tarvek::Id& project : projects) interner.add_project(project);
+    for (tarvek::Index p = 0; p < projects.size(); ++p) {
+        // Projects are numbered in order of first occurrence.
+        if (interner.project(projects[p]) != p) {
+            throw py::value_error("project id listed twice: " + projects[p]);
+        }
+        interner.set_cost(p, costs[p]);
+        interner.set_total_utility(p, total_utilities[p]);
+        const tarvek::SupporterList& list = supporters[p];
+        interner.begin_supporters(p, list.size());
+        interner.add_supporters(
+            list.size(), [&](std::size_t i) -> std::string_view { return list[i].first; },
+            [&](std::size_t i) { return list[i].second; });
+        interner.end_supporters(p);
+    }
+    return tarvek::build_election(interner.finish());
+}
+
+py::dict to_python(const tarvek::Election& e, const tarvek::IdList& projects,
+                   const std::vector<tarvek::SupporterList>& supporters,
+                   const tarvek::ExplainedRun& run) {
+    const auto candidate = [&](tarvek::Index c) { return py::str(*e.candidate_id[c]); };
+    const auto candidates = [&](const std::vector<tarvek::Index>& list) {
+        py::list out;
+        for (const tarvek::Index c : list) out.append(candidate(c));
+        return out;
+    };
+    // A payer is named by its entry in the winner's supporter list, which is
+    // the list of the winner's first entry in `projects`.
+    std::vector<std::size_t> project_of(e.candidate_count());
+    for (std::size_t entry = e.entry_candidate.size(); entry-- > 0;) {
+        if (e.entry_candidate[entry] != tarvek::kNotCandidate) {
+            project_of[static_cast<std::size_t>(e.entry_candidate[entry])] = entry;
+        }
+    }
+
+    py::list rounds;
+    for (const tarvek::ExplainedRound& r : run.rounds) {
+        const tarvek::SupporterList& list = supporters[project_of[r.winner]];
+        const std::size_t begin = e.supporters_begin[r.winner];
+        py::list payments;
+        for (const tarvek::Payment& p : r.payments) {
+            payments.append(py::make_tuple(py::str(list[p.supporter - begin].first), p.amount, p.money_after));
+        }
+        py::dict round;
+        round["project"] = candidate(r.winner);
+        round["effective_votes"] = r.effective_votes;
+        round["price"] = r.price;
+        round["paid"] = r.paid;
+        round["paid_all"] = r.paid_all;
+        round["payments"] = payments;
+        round["tied"] = candidates(r.tied);
+        rounds.append(round);
+    }
+    py::list left_out;
+    for (const tarvek::LeftOutProject& x : run.left_out) {
+        py::dict row;
+        row["project"] = py::str(projects[x.entry]);
+        row["reason"] = reason_name(x.reason);
+        row["cost"] = x.cost;
+        row["supporters_money"] = x.supporters_money;
+        const bool left = x.left_in_round != 0;
+        row["left_in_round"] = left ? py::object(py::int_(x.left_in_round)) : py::none();
+        row["money_when_left"] = left ? py::object(py::float_(x.money_when_left)) : py::none();
+        left_out.append(row);
+    }
+    py::dict result;
+    result["outcome"] = candidates(run.outcome);
+    result["budget"] = run.budget;
+    result["start_money"] = run.start_money;
+    result["rounds"] = rounds;
+    result["left_out"] = left_out;
+    return result;
+}
 
 py::dict explain(const tarvek::IdList& voters, const tarvek::IdList& projects,
                  const std::vector<double>& costs,
                  const std::vector<tarvek::SupporterList>& supporters,
-                 const std::vector<std::int32_t>& total_utilities, double total_budget,
-                 const std::string& rule, const std::optional<tarvek::IdList>& tie_order) {
+                 const std::vector<std::int32_t>& total_utilities, double total_budget, bool add1,
+                 const std::optional<tarvek::IdList>& tie_order) {
     if (costs.size() != projects.size() || supporters.size() != projects.size() ||
         total_utilities.size() != projects.size()) {
         throw py::value_error("costs, supporters and total utilities must have one entry per project");
     }
-    if (rule != "add1" && rule != "fixed") throw py::value_error("rule must be 'add1' or 'fixed'");
-    tarvek::CostMap cost;
-    tarvek::ApproverMap approvers;
-    tarvek::UtilityMap total_utility;
-    for (std::size_t i = 0; i < projects.size(); ++i) {
-        if (!cost.emplace(projects[i], costs[i]).second) {
-            throw py::value_error("project id listed twice: " + projects[i]);
-        }
-        approvers.emplace(projects[i], supporters[i]);
-        total_utility.emplace(projects[i], total_utilities[i]);
-    }
-
     tarvek::Election e;
-    std::vector<tarvek::Index> outcome;
-    double run_budget = total_budget;
-    Recorder recorder;
+    tarvek::ExplainedRun run;
     {
         py::gil_scoped_release unlocked;
-        e = tarvek::prepare_election(voters, projects, cost, approvers, total_utility);
+        e = read_election(voters, projects, costs, supporters, total_utilities);
         if (tie_order) tarvek::set_tie_order(e, *tie_order);
-        std::vector<tarvek::Index> completed;
-        if (rule == "add1") {
-            tarvek::Completion completion = tarvek::complete(e, total_budget, true);
-            completed = std::move(completion.outcome);
-            run_budget = completion.budget;
-        }
-        tarvek::RuleRunner runner(e);
-        runner.set_observer(&recorder);
-        outcome = runner.run(run_budget, false);
-        if (rule == "add1" && outcome != completed) {
-            throw std::logic_error("the replayed run differs from the completion's outcome");
-        }
+        run = add1 ? tarvek::explain_completion(e, total_budget) : tarvek::explain_run(e, total_budget);
     }
-
-    const auto id = [&](tarvek::Index c) { return py::str(*e.candidate_id[c]); };
-    py::list selected;
-    for (const tarvek::Index c : outcome) selected.append(id(c));
-    py::list rounds;
-    for (const tarvek::RoundRecord& r : recorder.rounds) {
-        py::dict round;
-        round["project"] = r.selects ? py::object(id(r.winner)) : py::none();
-        round["count"] = r.count;
-        round["price"] = r.price;
-        round["money_before"] = py::cast(r.money_before);
-        round["money_after"] = py::cast(r.money_after);
-        py::list tied;
-        for (const tarvek::Index c : r.tied) tied.append(id(c));
-        round["tied"] = tied;
-        py::list unaffordable;
-        for (const auto& [c, money] : r.unaffordable) unaffordable.append(py::make_tuple(id(c), money));
-        round["unaffordable"] = unaffordable;
-        rounds.append(round);
-    }
-    py::dict result;
-    result["outcome"] = selected;
-    result["budget"] = run_budget;
-    result["rounds"] = rounds;
-    return result;
+    return to_python(e, projects, supporters, run);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_engine, m) {
     m.doc() = "The equal-shares engine with the explanation of its outcome (see tarvek.count).";
+
+    // The tie-breaking error, with the tied project ids as a list (`tied`).
+    // The class lives as long as the interpreter: a reference is kept here.
+    static PyObject* unbroken_tie = nullptr;
+    unbroken_tie =
+        py::exception<tarvek::UnbrokenTie>(m, "UnbrokenTie", PyExc_RuntimeError).release().ptr();
+    py::register_local_exception_translator([](std::exception_ptr raised) {
+        try {
+            if (raised) std::rethrow_exception(raised);
+        } catch (const tarvek::UnbrokenTie& tie) {
+            py::object error = py::reinterpret_borrow<py::object>(unbroken_tie)(tie.what());
+            error.attr("tied") = py::cast(tie.tied());
+            PyErr_SetObject(unbroken_tie, error.ptr());
+        }
+    });
+
     m.def("explain", &explain, py::arg("voters"), py::arg("projects"), py::arg("costs"),
-          py::arg("supporters"), py::arg("total_utilities"), py::arg("budget"), py::arg("rule"),
+          py::arg("supporters"), py::arg("total_utilities"), py::arg("budget"), py::arg("add1"),
           py::arg("tie_order") = py::none(),
-          "The outcome of `rule` ('add1' or 'fixed') and its run, round by round.");
+          "The outcome of the rule (with the Add1 completion when `add1`), told by the run "
+          "that selected it.");
 }

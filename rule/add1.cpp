@@ -11,6 +11,7 @@
 #include "election.hpp"
 #include "fixed_budget.hpp"
 #include "range_run.hpp"
+#include "tie_breaking.hpp"
 
 namespace tarvek {
 namespace {
@@ -260,6 +261,8 @@ std::vector<std::string> equal_shares_add1(const tarvek::IdList& voters,
                                            const tarvek::ApproverMap& approvers,
                                            const tarvek::UtilityMap& total_utility,
                                            double total_budget) {
-    return tarvek::complete_add1(voters, projects, cost, approvers, total_utility, total_budget,
-                                 true);
+    return tarvek::with_plain_tie_error([&] {
+        return tarvek::complete_add1(voters, projects, cost, approvers, total_utility, total_budget,
+                                     true);
+    });
 }

@@ -16,6 +16,15 @@ using Index = std::uint32_t;
 constexpr std::int64_t kNotCandidate = -1;
 
 struct Election {
+    Election() = default;
+    // The candidates' ids point into `owned_ids`, whose strings stay where
+    // they are when the election moves; a copy would point into the
+    // original.
+    Election(Election&&) = default;
+    Election& operator=(Election&&) = default;
+    Election(const Election&) = delete;
+    Election& operator=(const Election&) = delete;
+
     // Voters: those listed in `voters` first (each id once), then supporters
     // that only appear in supporter lists. Only listed voters get money.
     std::size_t voter_count = 0;
@@ -26,6 +35,7 @@ struct Election {
     // Candidates (positive cost, at least one supporter), in order of first
     // occurrence in `projects`; that order breaks ties between equal bounds.
     std::vector<const std::string*> candidate_id;
+    std::vector<std::string> owned_ids;
     std::vector<double> candidate_cost;
     std::vector<std::int32_t> candidate_total_utility;
     std::vector<bool> candidate_has_listed_supporter;
@@ -56,15 +66,19 @@ struct Election {
 // more than one candidate exactly when a tie was broken by rank.
 Index pick_winner(const Election& election, std::vector<Index>& best);
 
+// The ids of `candidates`, in their order.
+std::vector<std::string> candidate_ids(const Election& election, const std::vector<Index>& candidates);
+
 // Ranks the candidates by the position of their id in `order` (the first
 // occurrence counts); candidates missing from it rank after all listed ones,
 // among themselves in candidate order.
 void set_tie_order(Election& election, const IdList& order);
 
-// Converts the caller's containers. Performs exactly the checked lookups that
-// can fail in a run of the rule (every cost; supporters of projects with a
-// positive cost; total utilities of those with supporters), so it fails, with
-// the same error, exactly when the rule does.
+// Converts the caller's containers, through build_election
+// (interned_election.hpp), which other readers use too. Performs exactly the
+// checked lookups that can fail in a run of the rule (every cost; supporters
+// of projects with a positive cost; total utilities of those with
+// supporters), so it fails, with the same error, exactly when the rule does.
 Election prepare_election(const IdList& voters, const IdList& projects, const CostMap& cost,
                           const ApproverMap& approvers, const UtilityMap& total_utility);
 

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "tie_breaking.hpp"
+
 
 namespace tarvek {
 namespace {
@@ -52,6 +54,7 @@ const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_satura
     // Mirrored: RangeRunner::run.
     const double start = e.listed_voter_count > 0 ? total_budget / e.voter_entries : 0.0;
     if (!std::isfinite(start)) give_up_saturation();
+    if (observer_ != nullptr) observer_->start(start);
     std::fill(money_.begin(), money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count),
               start);
     std::fill(money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count), money_.end(), 0.0);
@@ -353,7 +356,8 @@ std::vector<std::string> equal_shares_utils(const tarvek::IdList& voters,
         tarvek::prepare_election(voters, projects, cost, approvers, total_utility);
     tarvek::RuleRunner runner(election);
     std::vector<std::string> winners;
-    for (const tarvek::Index c : runner.run(total_budget, false)) {
+    const auto run = [&] { return runner.run(total_budget, false); };
+    for (const tarvek::Index c : tarvek::with_plain_tie_error(run)) {
         winners.push_back(*election.candidate_id[c]);
     }
     return winners;

@@ -34,6 +34,8 @@ struct RoundRecord {
 class RoundObserver {
 public:
     virtual ~RoundObserver() = default;
+    // Before the first round: what every listed voter starts with.
+    virtual void start(double start_money) { (void)start_money; }
     virtual void round(const RoundRecord& record) = 0;
 };
 

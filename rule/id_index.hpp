@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -15,12 +16,17 @@ namespace tarvek {
 
 class IdIndex {
 public:
+    static constexpr std::uint32_t kMissing = ~std::uint32_t{0};
+
     // Room for `expected` ids before the table grows.
-    explicit IdIndex(std::size_t expected);
+    explicit IdIndex(std::size_t expected = 0);
+    void reserve(std::size_t expected);
 
     // The index of `id`, which is given the next index when it is new. The
-    // bytes of `id` must outlive the table.
+    // table keeps its own copy of the bytes.
     std::uint32_t insert(std::string_view id) { return insert(id, hash(id)); }
+    // The index of `id`, or kMissing.
+    std::uint32_t find(std::string_view id) const;
 
     // The same in two steps, for a batch of lookups: hash and prefetch all
     // of them first, so that their memory accesses overlap, then insert
@@ -40,8 +46,8 @@ public:
 private:
     // A cache line holds two whole slots. Ids of up to kInline bytes (voter
     // ids mostly are short numbers) are kept in the slot itself, so that a
-    // lookup reads one slot and no other memory; longer ones are kept as a
-    // pointer to the caller's bytes.
+    // lookup reads one slot and no other memory; longer ones are copied into
+    // `long_ids_` and the slot keeps a pointer to the copy.
     static constexpr std::size_t kInline = 20;
     struct alignas(32) Slot {
         std::uint32_t tag;     // the high half of the id's hash
@@ -49,15 +55,20 @@ private:
         std::uint32_t length;
         char bytes[kInline];   // the id, or a pointer to it
     };
-    static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
+    static constexpr std::uint32_t kEmpty = kMissing;
 
     static const char* data_of(const Slot& slot);
     static bool holds(const Slot& slot, std::uint32_t tag, std::string_view id);
     void place(const Slot& slot, std::uint64_t position_hash);
     void grow();
+    const char* keep(std::string_view id);
 
     std::vector<Slot> slots_;  // a power of two, at most half full
     std::size_t size_ = 0;
+    // Copies of the long ids, in blocks that never move.
+    std::vector<std::unique_ptr<char[]>> long_ids_;
+    char* block_free_ = nullptr;
+    std::size_t block_left_ = 0;
 };
 
 }  // namespace tarvek

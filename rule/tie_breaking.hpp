@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvek {
@@ -45,15 +46,41 @@ void narrow_ties(std::vector<Item>& choices, CostOf cost_of, UtilityOf utility_o
     }
 }
 
-// The tie-breaking error, naming every survivor of narrow_ties in order.
+// The tie-breaking error. Its message names the tied ids, each followed by
+// a blank; since ids may hold blanks themselves, they also travel as a list.
+class UnbrokenTie : public std::runtime_error {
+public:
+    UnbrokenTie(const std::string& message, std::vector<std::string> tied)
+        : std::runtime_error(message), tied_(std::move(tied)) {}
+    const std::vector<std::string>& tied() const { return tied_; }
+
+private:
+    std::vector<std::string> tied_;
+};
+
+// Runs `call` for an exported function, whose callers get the tie-breaking
+// error as exactly a std::runtime_error with its message.
+template <class Call>
+auto with_plain_tie_error(Call call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (const UnbrokenTie& tie) {
+        throw std::runtime_error(tie.what());
+    }
+}
+
+// Throws the tie-breaking error, naming every survivor of narrow_ties in order.
 template <class Item, class IdOf>
 [[noreturn]] void throw_unbroken_tie(const std::vector<Item>& choices, IdOf id_of) {
     std::string message = "Tie-breaking failed: ";
+    std::vector<std::string> tied;
+    tied.reserve(choices.size());
     for (const auto& item : choices) {
-        message += id_of(item);
+        tied.emplace_back(id_of(item));
+        message += tied.back();
         message += ' ';
     }
-    throw std::runtime_error(message);
+    throw UnbrokenTie(message, std::move(tied));
 }
 
 // Narrows `choices` as narrow_ties does and returns the single survivor;

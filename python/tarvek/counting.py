@@ -1,8 +1,8 @@
 """Counting an election with the explanation of its outcome.
 
-:func:`count` runs the engine (the rule alone, or its Add1 completion) and
-replays the run that produced the outcome with the engine's round observer,
-so that every number of the explanation comes from that very run: per round
+:func:`count` runs the engine (the rule alone, or its Add1 completion), which
+tells the run that produced the outcome as it played it, so that every number
+of the explanation comes from that very run: per round
 the selected project, its effective vote count, the price per unit of utility
 and what its supporters paid; per project left out the money its supporters
 held against its cost; per voter what it paid for what.
@@ -21,12 +21,15 @@ from __future__ import annotations
 import os
 import random
 import secrets
-from collections.abc import Collection, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import pabulib
-from .rules import TIE_PREFIX, TieError, check_rule, project_label
+from .rules import TieError, check_rule, project_label
+
+if TYPE_CHECKING:
+    from ._engine import _ExplainedRun as ExplainedRun
 
 __all__ = ["Count", "LeftOut", "Round", "Tie", "count", "load"]
 
@@ -159,58 +162,19 @@ def count(
 
     ids = list(election.projects)
     try:
-        raw = _engine.explain(
+        run = _engine.explain(
             list(election.voters),
             ids,
             [p.cost for p in election.projects.values()],
             [list(election.approvers[pid]) for pid in ids],
             [election.total_utility[pid] for pid in ids],
             election.budget,
-            rule,
+            rule == "add1",
             order,
         )
-    except RuntimeError as e:
-        if str(e).startswith(TIE_PREFIX):
-            tied = tied_projects(str(e), election.projects)
-            raise TieError(tied, [project_label(election, pid) for pid in tied]) from None
-        raise
-    return _explain(election, raw, rule, tie_note, order)
-
-
-def tied_projects(message: str, projects: Collection[str]) -> list[str]:
-    """The ids named by the engine's tie message ("Tie-breaking failed: a b ").
-
-    Each id is followed by one blank; ids may hold blanks themselves, so the
-    text is split into known project ids where possible, preferring the
-    shortest id at each step. Where it cannot be split so, at every blank.
-    """
-    rest = message[len(TIE_PREFIX):] if message.startswith(TIE_PREFIX) else message
-    known = set(projects)
-    longest = max((len(pid) for pid in known), default=0)
-    # ends[i]: the end of the first id at position i of a complete split of
-    # rest[i:] into known ids each followed by a blank (-1: no such split).
-    # Filled from the end, so that the split needs no recursion.
-    n = len(rest)
-    ends = [-1] * n
-
-    def splits(i: int) -> bool:
-        return i == n or ends[i] != -1
-
-    for i in range(n - 1, -1, -1):
-        end = rest.find(" ", i)
-        while end != -1 and end - i <= longest:
-            if splits(end + 1) and rest[i:end] in known:
-                ends[i] = end
-                break
-            end = rest.find(" ", end + 1)
-    if not splits(0):
-        return rest.split()
-    found: list[str] = []
-    i = 0
-    while i < n:
-        found.append(rest[i : ends[i]])
-        i = ends[i] + 1
-    return found
+    except _engine.UnbrokenTie as e:
+        raise TieError(e.tied, [project_label(election, pid) for pid in e.tied]) from None
+    return _explain(election, run, rule, tie_note, order)
 
 
 def _tie_order(election: pabulib.Election, ties: str | Sequence[str] | None) -> tuple[list[str] | None, str | None]:
@@ -235,83 +199,40 @@ def _tie_order(election: pabulib.Election, ties: str | Sequence[str] | None) -> 
 
 
 def _explain(
-    election: pabulib.Election, raw: dict[str, Any], rule: str, tie_order: str | None, ranks: list[str] | None
+    election: pabulib.Election, run: ExplainedRun, rule: str, tie_order: str | None, ranks: list[str] | None
 ) -> Count:
-    run_budget: float = raw["budget"]
-    # As the engine divides the budget: by the number of voter entries.
-    start = run_budget / len(election.voters) if election.voters else 0.0
-    money: dict[str, float] = dict.fromkeys(election.voters, start)
-    rounds: list[Round] = []
-    left_in: dict[str, tuple[int, float]] = {}
-    for number, r in enumerate(raw["rounds"], 1):
-        for pid, held in r["unaffordable"]:
-            left_in[pid] = (number, held)
+    rounds = []
+    # Every voter keeps its start money until it pays; then what it kept.
+    money_left = dict.fromkeys(election.voters, run["start_money"])
+    for number, r in enumerate(run["rounds"], 1):
         pid = r["project"]
-        if pid is None:
-            continue
-        payments: dict[str, float] = {}
-        paid_all = 0
-        # Money before and after the charge, per entry of the supporter list;
-        # a voter listed twice shows the same money twice and pays once.
-        for (voter, _), before, after in zip(election.approvers[pid], r["money_before"], r["money_after"], strict=True):
-            if voter in payments:
-                continue
-            payments[voter] = before - after
-            money[voter] = after
-            if after == 0.0 and before > 0.0:
-                paid_all += 1
-        paid = 0.0
-        for amount in payments.values():
-            paid += amount
-        tie = Tie(number, tuple(r["tied"]), pid) if r["tied"] else None
+        money_left.update((voter, kept) for voter, _, kept in r["payments"])
         rounds.append(
             Round(
                 number=number,
                 project=pid,
                 cost=election.projects[pid].cost,
-                effective_votes=r["count"],
+                effective_votes=r["effective_votes"],
                 price=r["price"],
-                paid=paid,
-                supporters=len(payments),
-                paid_all=paid_all,
-                tie=tie,
-                payments=tuple(payments.items()),
+                paid=r["paid"],
+                supporters=len(r["payments"]),
+                paid_all=r["paid_all"],
+                tie=Tie(number, tuple(r["tied"]), pid) if r["tied"] else None,
+                payments=tuple((voter, amount) for voter, amount, _ in r["payments"]),
             )
         )
-
-    outcome = tuple(raw["outcome"])
-    chosen = set(outcome)
-    listed = set(election.voters)
-    left_out = []
-    for pid, project in election.projects.items():
-        if pid in chosen:
-            continue
-        supporters = election.approvers[pid]
-        held = 0.0
-        for voter, _ in supporters:  # summed per entry, as the rule tests affordability
-            held += money.get(voter, 0.0)
-        when = left_in.get(pid)
-        if not project.cost > 0.0:
-            reason = "cost not positive"
-        elif not supporters:
-            reason = "no supporter"
-        elif not any(voter in listed for voter, _ in supporters):
-            reason = "no supporter among the voters"
-        elif when is None:
-            reason = "no payable share"
-        else:
-            reason = "unaffordable"
-        left_out.append(
-            LeftOut(
-                project=pid,
-                cost=project.cost,
-                reason=reason,
-                supporters_money=held,
-                left_in_round=None if when is None else when[0],
-                money_when_left=None if when is None else when[1],
-            )
+    left_out = tuple(
+        LeftOut(
+            project=x["project"],
+            cost=x["cost"],
+            reason=x["reason"],
+            supporters_money=x["supporters_money"],
+            left_in_round=x["left_in_round"],
+            money_when_left=x["money_when_left"],
         )
-
+        for x in run["left_out"]
+    )
+    outcome = tuple(run["outcome"])
     cost = 0.0
     for pid in outcome:  # in selection order, as the completion measures an outcome
         cost += election.projects[pid].cost
@@ -322,15 +243,14 @@ def _explain(
         budget=election.budget,
         outcome=outcome,
         cost=cost,
-        run_budget=run_budget,
-        start_money=start,
+        run_budget=run["budget"],
+        start_money=run["start_money"],
         recorded=None if recorded is None else tuple(recorded),
-        agrees=None if recorded is None else set(recorded) == chosen,
+        agrees=None if recorded is None else set(recorded) == set(outcome),
         rounds=tuple(rounds),
-        left_out=tuple(left_out),
+        left_out=left_out,
         ties=tuple(r.tie for r in rounds if r.tie is not None),
         tie_order=tie_order,
-        money_left=money,
+        money_left=money_left,
         tie_ranks=None if ranks is None else tuple(ranks),
     )
-

@@ -20,10 +20,6 @@ RULES = {
 #: The name a .pb file gives (META "rule") to each rule counted here.
 RECORDED_NAMES = {"add1": "equalshares/add1", "fixed": "equalshares"}
 
-#: How the engine's message of an unbroken tie begins; the tied ids follow,
-#: each with one blank after it.
-TIE_PREFIX = "Tie-breaking failed: "
-
 #: Why a project was left out, per reason key (the key is what results carry).
 REASONS = {
     "unaffordable": "its supporters could not pay for it",

@@ -1,11 +1,13 @@
 // The engine's hooks for explaining a count: a caller-chosen tie order, the
-// budget of the completion's outcome, and the round observer.
+// budget of the completion's outcome, the round observer, and the explained
+// run built on it.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "completion.hpp"
+#include "explained_run.hpp"
 #include "fixed_budget.hpp"
 #include "implementations.hpp"
 
@@ -59,6 +61,55 @@ TEST(Hooks, TieOrderLetsTheCompletionGoOnAndTheObserverReplaysItsRun) {
 
     e.tie_rank.clear();  // back to the rule's error
     EXPECT_THROW(tarvek::complete(e, i.total_budget, true), std::runtime_error);
+}
+
+
+TEST(Hooks, ExplainedRunTellsPaymentsAndWhyProjectsWereLeftOut) {
+    // Everybody listed holds 10.0. Round 1: P (the worked evaluation) at 3.0,
+    // paid in full by x, y and z; the scan stops before D. Round 2: Q is
+    // unaffordable; D, whose supporter w is listed twice, wins at 2.0 and w
+    // pays 2.0 twice; the scan stops before R. Round 3: R, supported only by
+    // somebody who is not a voter, is unaffordable, and nothing is selected.
+    Instance i;
+    i.voters = {"x", "y", "z", "w"};
+    i.total_budget = 40.0;
+    i.project("P", 30.0, {{"x", 1}, {"y", 1}, {"z", 2}}, 4);
+    i.project("Q", 20.0, {{"w", 1}, {"x", 1}}, 2);
+    i.project("R", 5.0, {{"ghost", 1}}, 1);
+    i.project("Z", 0.0, {{"w", 1}}, 1);
+    i.project("D", 4.0, {{"w", 1}, {"w", 1}}, 2);
+    const tarvek::Election e = tarvek::prepare_election(i.voters, i.projects, i.cost, i.approvers,
+                                                        i.total_utility);
+    const tarvek::ExplainedRun run = tarvek::explain_run(e, i.total_budget);
+    EXPECT_EQ(run.start_money, 10.0);
+    EXPECT_EQ(run.outcome, (std::vector<tarvek::Index>{0, 3}));
+    ASSERT_EQ(run.rounds.size(), 2u);
+    const tarvek::ExplainedRound& p = run.rounds[0];
+    EXPECT_EQ(p.effective_votes, 3.0);
+    EXPECT_EQ(p.price, 10.0);
+    EXPECT_EQ(p.paid, 30.0);
+    EXPECT_EQ(p.paid_all, 3u);
+    ASSERT_EQ(p.payments.size(), 3u);
+    EXPECT_EQ(p.payments[2].amount, 10.0);  // z owed 20.0 and paid what it held
+    EXPECT_EQ(p.payments[2].money_after, 0.0);
+    const tarvek::ExplainedRound& d = run.rounds[1];
+    ASSERT_EQ(d.payments.size(), 1u);  // w once, with both charges
+    EXPECT_EQ(d.payments[0].amount, 4.0);
+    EXPECT_EQ(d.payments[0].money_after, 6.0);
+    EXPECT_EQ(d.paid_all, 0u);
+
+    using Reason = tarvek::LeftOutReason;
+    ASSERT_EQ(run.left_out.size(), 3u);  // Q, R, Z in the order of the projects
+    const tarvek::LeftOutProject& q = run.left_out[0];
+    EXPECT_EQ(q.entry, 1u);
+    EXPECT_EQ(q.reason, Reason::unaffordable);
+    EXPECT_EQ(q.left_in_round, 2u);
+    EXPECT_EQ(q.money_when_left, 10.0);   // w before paying for D, x after P
+    EXPECT_EQ(q.supporters_money, 6.0);   // at the end
+    EXPECT_EQ(run.left_out[1].reason, Reason::no_listed_supporter);
+    EXPECT_EQ(run.left_out[1].left_in_round, 3u);
+    EXPECT_EQ(run.left_out[2].reason, Reason::cost_not_positive);
+    EXPECT_EQ(run.left_out[2].left_in_round, 0u);
 }
 
 }  // namespace

@@ -10,6 +10,8 @@ import collections
 import types
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import tarvekbindings
 
@@ -361,3 +363,61 @@ def test_reading_a_broken_sequence_passes_its_error_through():
                      ranking(3, approvers={"A": broken, "B": [("x", 1)]})):
             with pytest.raises(Unreadable):
                 utils(*args)
+
+
+# --- plain and general readings --------------------------------------------------
+
+class Listed(list):
+    pass
+
+
+class Keyed(dict):
+    pass
+
+
+def disguised(args):
+    """The same election in containers that are not plain built-ins: every
+    argument is then read item by item, whatever the interpreter."""
+    voters, projects, cost, approvers, total_utility, budget = args
+    return (Listed(voters), Listed(projects), Keyed(cost),
+            Keyed({p: Listed(s) for p, s in approvers.items()}), Keyed(total_utility), budget)
+
+
+def outcome(args):
+    try:
+        return tarvekbindings.equal_shares_utils(*args)
+    except (TypeError, IndexError, RuntimeError, UnicodeDecodeError) as error:
+        return type(error), str(error).split("\nInvoked with")[0]
+
+
+# Mostly ids and numbers that plain readings take, now and then one they refuse.
+rare = st.integers(0, 19).map(lambda n: n == 0)
+plain_ids = st.one_of(st.sampled_from(["a", "b", "\u00e9", "x\0", "\u4e2d\u6587", "\U0001f600", ""]),
+                      st.text(max_size=3), rare.map(lambda odd: "\ud800" if odd else "a"))
+
+
+@st.composite
+def plain_elections(draw):
+    def number(values, odd):
+        return draw(st.sampled_from(odd)) if draw(rare) else draw(st.sampled_from(values))
+
+    voters = draw(st.lists(plain_ids, min_size=1, max_size=6))
+    projects = draw(st.lists(plain_ids, min_size=1, max_size=5))
+    keys = projects + draw(st.lists(plain_ids, max_size=2))
+    cost = {p: number([1.0, 2.5, 4.0, 0.0], [-1.0, 3, True]) for p in keys if not draw(rare)}
+    supporter = st.one_of(st.sampled_from(voters), plain_ids)
+    approvers = {p: [(draw(supporter), number([1, 2, 3], [0, -2, INT32_MAX, 2**31, True]))
+                     for _ in range(draw(st.integers(0, 4)))] for p in keys if not draw(rare)}
+    total_utility = {p: number([1, 2, 5], [0, INT32_MIN, 2**31, True]) for p in keys if not draw(rare)}
+    budget = draw(st.sampled_from([0.0, 3.0, 10.0, 7]))
+    return voters, projects, cost, approvers, total_utility, budget
+
+
+@settings(max_examples=120, deadline=None)
+@given(args=plain_elections())
+def test_plain_arguments_are_read_as_any_other_arguments(args):
+    """Plain built-in arguments may be read as a whole (on PyPy, as a few big
+    objects); the result, or the error, is the one of the item by item
+    reading: ids with NULs, non-ASCII and lone surrogates, numbers out of
+    range, ints among float costs, missing and unlisted keys."""
+    assert outcome(args) == outcome(disguised(args))

@@ -1,0 +1,47 @@
+// Reading arguments made only of plain built-in objects (list, tuple, dict,
+// str, int, float, exactly these types) by asking the interpreter for a few
+// big objects: the ids of an argument joined into one UTF-8 buffer, numbers
+// packed into arrays. On PyPy, every object that C code touches needs a
+// C-level twin, made one by one; this way the items of the arguments never
+// cross into C at all, and the interpreter's JIT does the per-item work.
+//
+// The packing (plain_packing.py, compiled once) reads every item once, from
+// private snapshots of the containers, and looks at nothing but exact types,
+// so no Python code of the caller runs. When anything is not plain (a
+// subclass, bytes ids, a number out of range, a str without a UTF-8
+// encoding, a container changed by another thread meanwhile, ...), a read
+// returns false having handed nothing to the interner: the general reading
+// (election_reader.cpp) then reads that argument, with its rules and errors.
+// A BaseException that is not an Exception (KeyboardInterrupt from a signal
+// handler while the packing runs) ends the call.
+#ifndef TARVEK_MODULE_PLAIN_READER_HPP
+#define TARVEK_MODULE_PLAIN_READER_HPP
+
+#include <pybind11/pybind11.h>
+
+#include "interned_election.hpp"
+
+namespace tarvek_module {
+
+// True where asking for big objects pays: on PyPy. On CPython the items are
+// read directly, which is faster than building the big objects.
+#if defined(PYPY_VERSION)
+constexpr bool kReadPlainArgumentsWhole = true;
+#else
+constexpr bool kReadPlainArgumentsWhole = false;
+#endif
+
+namespace plain {
+
+namespace py = pybind11;
+
+bool read_voters(py::handle sequence, tarvek::ElectionInterner& interner);
+bool read_projects(py::handle sequence, tarvek::ElectionInterner& interner);
+bool read_costs(py::handle dict, tarvek::ElectionInterner& interner);
+bool read_supporter_lists(py::handle dict, tarvek::ElectionInterner& interner);
+bool read_total_utilities(py::handle dict, tarvek::ElectionInterner& interner);
+
+}  // namespace plain
+}  // namespace tarvek_module
+
+#endif  // TARVEK_MODULE_PLAIN_READER_HPP
