@@ -148,7 +148,10 @@ private:
         const double first_start = (trial_budget_ + n_) / n_;
         if (!skip_runs_ || !(first_start <= kLastStartMoney)) return Step::goes_on;
         ++counts_.range_runs;
-        if (!range_runner_.run({first_start, kLastStartMoney})) return Step::goes_on;
+        if (!range_runner_.run({first_start, kLastStartMoney})) {
+            count_failure();
+            return Step::goes_on;
+        }
         if (outcome_cost(e_, range_runner_.winners()) <= total_budget_) {
             hold(range_runner_.winners(), trial_budget_ + n_, true);  // decides as the whole range
         }
@@ -176,6 +179,7 @@ private:
             if (range_ >= 8.0) backoff_ = 4;
             range_ *= 2.0;
         } else {
+            count_failure();
             if (range_ <= 4.0) {
                 single_runs_before_range_ = backoff_;
                 backoff_ = std::min<std::uint64_t>(2 * backoff_, 256);
@@ -183,6 +187,10 @@ private:
             range_ = std::floor(range_ / 4.0);
         }
         return Step::goes_on;
+    }
+
+    void count_failure() {
+        ++counts_.failed_ranges[static_cast<std::size_t>(range_runner_.blocker())];
     }
 
     Step take_single_run() {

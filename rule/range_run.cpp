@@ -32,13 +32,15 @@
 namespace tarvek {
 namespace {
 
-// Thrown when a decision is not the same for the whole range.
-struct Undecided {};
+// Thrown when a decision is not the same for the whole range; says which.
+struct Undecided {
+    Blocker blocker;
+};
 
-[[noreturn]] void undecided() { throw Undecided{}; }
+[[noreturn]] void undecided(Blocker blocker) { throw Undecided{blocker}; }
 
-void require(bool decided) {
-    if (!decided) undecided();
+void require(bool decided, Blocker blocker) {
+    if (!decided) undecided(blocker);
 }
 
 bool finite(Interval x) { return std::isfinite(x.lo) && std::isfinite(x.hi); }
@@ -53,7 +55,7 @@ Interval divide(Interval x, double d) {
     if (d < 0.0) return {x.hi / d, x.lo / d};
     if (x.lo > 0.0) return {kInfinity, kInfinity};
     if (x.hi < 0.0) return {-kInfinity, -kInfinity};
-    undecided();
+    undecided(Blocker::not_finite);
 }
 
 // x * u for every x in a finite or infinite `x`, by a constant u != 0.
@@ -65,6 +67,14 @@ constexpr std::uint32_t kUnlistedClass = 0;
 constexpr std::uint32_t kStartClass = 1;
 
 }  // namespace
+
+const char* blocker_name(Blocker blocker) {
+    static const char* const names[kBlockerCount] = {
+        "none",       "not_finite",       "scan_order",       "maybe_scanned_leaves",
+        "maybe_scanned_wins", "close_race", "tie",             "maybe_affordable",
+        "group_mixed", "payer_rest",      "payer_under_some", "count_sign"};
+    return names[static_cast<std::size_t>(blocker)];
+}
 
 RangeRunner::RangeRunner(const Election& election)
     : election_(election),
@@ -84,6 +94,7 @@ RangeRunner::RangeRunner(const Election& election)
 
 bool RangeRunner::run(Interval start) {  // Mirrored: RuleRunner::run.
     const Election& e = election_;
+    blocker_ = Blocker::not_finite;
     if (!finite(start)) return false;
     for (std::size_t v = 0; v < e.voter_count; ++v) {
         const bool listed = v < e.listed_voter_count;
@@ -107,9 +118,11 @@ bool RangeRunner::run(Interval start) {  // Mirrored: RuleRunner::run.
             play_round();
             if (winners_.size() == selected_before) break;
         }
-    } catch (const Undecided&) {
+    } catch (const Undecided& undecided) {
+        blocker_ = undecided.blocker;
         return false;
     }
+    blocker_ = Blocker::none;
     return true;
 }
 
@@ -160,7 +173,7 @@ void RangeRunner::play_round() {  // Mirrored: RuleRunner::play_round.
         for (std::size_t j = i + 1; j < scanned; ++j) {
             const Index later = remaining_[j];
             if (count_[later].hi > bound.lo) {
-                require(candidate_before(candidate, bound, later, scanned_bound_[j]));
+                require(candidate_before(candidate, bound, later, scanned_bound_[j]), Blocker::scan_order);
             }
         }
     }
@@ -168,7 +181,8 @@ void RangeRunner::play_round() {  // Mirrored: RuleRunner::play_round.
         const Index other = remaining_[k];
         if (bound_[other].hi >= lowest_scanned_bound) {
             for (std::size_t i = 0; i < scanned; ++i) {
-                require(candidate_before(remaining_[i], scanned_bound_[i], other, bound_[other]));
+                require(candidate_before(remaining_[i], scanned_bound_[i], other, bound_[other]),
+                        Blocker::scan_order);
             }
         }
         if (!(best_count_.lo > bound_[other].hi)) settle_maybe_scanned(other);
@@ -180,7 +194,7 @@ void RangeRunner::play_round() {  // Mirrored: RuleRunner::play_round.
         try {
             winner = pick_winner(e, best_);
         } catch (const std::runtime_error&) {
-            undecided();  // the budget-by-budget run reports the tie
+            undecided(Blocker::tie);  // the budget-by-budget run reports the tie
         }
         leaves_[winner] = 1;
     }
@@ -203,8 +217,10 @@ void RangeRunner::settle_maybe_scanned(Index candidate) {
     const Interval best = best_count_;
     const std::size_t contenders = contenders_.size();
     evaluate(candidate);
-    require(leaves_[candidate] == 0);
-    if (contenders_.size() > contenders) require(count_[candidate].hi < best.lo);
+    require(leaves_[candidate] == 0, Blocker::maybe_scanned_leaves);
+    if (contenders_.size() > contenders) {
+        require(count_[candidate].hi < best.lo, Blocker::maybe_scanned_wins);
+    }
     contenders_.resize(contenders);
     best_count_ = best;
     bound_[candidate] = {std::min(old_bound.lo, bound_[candidate].lo),
@@ -226,7 +242,7 @@ void RangeRunner::pick_best() {
         if (c == top || (count.is_point() && top_count.is_point() && count.lo == top_count.lo)) {
             best_.push_back(c);
         } else {
-            require(count.hi < top_count.lo);
+            require(count.hi < top_count.lo, Blocker::close_race);
         }
     }
     best_count_ = top_count;
@@ -304,12 +320,12 @@ void RangeRunner::evaluate(Index candidate) {
         supporter_money.lo += money_[e.supporter_voter[i]].lo;
         supporter_money.hi += money_[e.supporter_voter[i]].hi;
     }
-    require(finite(supporter_money));
+    require(finite(supporter_money), Blocker::not_finite);
     if (cost > supporter_money.hi) {  // Mirrored: RuleRunner::evaluate.
         leaves_[candidate] = 1;
         return;
     }
-    require(cost <= supporter_money.lo);
+    require(cost <= supporter_money.lo, Blocker::maybe_affordable);
 
     const auto after = [](const Keyed& x, const Keyed& y) {
         if (x.nan != y.nan) return x.nan;
@@ -365,10 +381,11 @@ void RangeRunner::evaluate(Index candidate) {
                     // first one, whoever it is, pays, and the count is the same.
                     for (std::size_t k = first; k < taken_.size(); ++k) {
                         require(test_payment(candidate, taken_[k], scan.gathered).verdict ==
-                                Verdict::pays);
+                                    Verdict::pays,
+                                Blocker::group_mixed);
                     }
                     pays = take_supporter(candidate, taken_[first], scan);
-                    require(pays);
+                    require(pays, Blocker::group_mixed);
                 }
             }
             if (pays) {
@@ -378,17 +395,19 @@ void RangeRunner::evaluate(Index candidate) {
                 for (const Keyed& rest : heap_) {
                     if (comes_after_all(candidate, first, taken_.size(), rest.position)) continue;
                     require(group_begin_.size() < 2 ||
-                            comes_after_all(candidate, group_begin_[group_begin_.size() - 2], first,
-                                            rest.position));
+                                comes_after_all(candidate, group_begin_[group_begin_.size() - 2],
+                                                first, rest.position),
+                            Blocker::payer_rest);
                     require(test_payment(candidate, rest.position, before.gathered).verdict ==
-                            Verdict::pays);
+                                Verdict::pays,
+                            Blocker::payer_rest);
                 }
                 return;
             }
             if (!has_next) {
                 // Nobody pays under the budgets that got this far; under
                 // others a supporter paid, and the two differ.
-                require(!scan.may_have_paid);
+                require(!scan.may_have_paid, Blocker::payer_under_some);
                 return;
             }
         } else {
@@ -466,7 +485,7 @@ RangeRunner::Payment RangeRunner::test_payment(Index candidate, Index position,
         }
     } else {
         // 0 * infinity is NaN, which never exceeds the money.
-        require(share.lo == share.hi);
+        require(share.lo == share.hi, Blocker::not_finite);
     }
     return {verdict, share, share_affine};
 }
@@ -504,7 +523,7 @@ bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
         return false;
     }
     const Interval final_share = scan.paid_share;
-    require(final_share.lo > 0.0 || final_share.hi < 0.0);
+    require(final_share.lo > 0.0 || final_share.hi < 0.0, Blocker::count_sign);
     const Interval effective_count{cost / final_share.hi, cost / final_share.lo};
     bound_[candidate] = effective_count;
     final_share_[candidate] = final_share;
@@ -519,7 +538,7 @@ bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
         best_count_ = {std::max(best_count_.lo, effective_count.lo),
                        std::max(best_count_.hi, effective_count.hi)};
     } else {
-        require(effective_count.hi <= 0.0 || effective_count.lo == kInfinity);
+        require(effective_count.hi <= 0.0 || effective_count.lo == kInfinity, Blocker::count_sign);
     }
     return true;
 }
@@ -547,13 +566,14 @@ void RangeRunner::charge(Index winner) {  // Mirrored: RuleRunner::charge.
     const Election& e = election_;
     const double cost = e.candidate_cost[winner];
     const Interval price{cost / best_count_.hi, cost / best_count_.lo};
-    require(finite(price));
+    require(finite(price), Blocker::not_finite);
     // price = cost / (cost / share) is the winner's final share up to two
     // roundings, each below 2^-53 of it, and so within 2^-50 of it with room
     // to spare. That holds only while the count and the price are normal
     // numbers: below DBL_MIN a rounding is not relative to the value.
     require(best_count_.lo >= std::numeric_limits<double>::min() &&
-            price.lo >= std::numeric_limits<double>::min());
+                price.lo >= std::numeric_limits<double>::min(),
+            Blocker::not_finite);
     const Affine price_affine =
         affine_.widen_relative(final_share_affine_[winner], 0x1p-50, final_share_[winner]);
     classes_of_charge_.clear();
@@ -580,14 +600,14 @@ void RangeRunner::charge(Index winner) {  // Mirrored: RuleRunner::charge.
             money_class_[voter] = kUnlistedClass;
         } else if (money.lo >= payment.hi || affine_.at_most(payment_affine, money_affine)) {
             money = {money.lo - payment.hi, money.hi - payment.lo};
-            require(finite(money));
+            require(finite(money), Blocker::not_finite);
             money_affine = affine_.subtract(money_affine, payment_affine, money);
             money_class_[voter] = class_after_payment(money_class_[voter], utility);
         } else {
             // Cut under some budgets (to 0), not under others (to money -
             // payment, at least 0 since money >= payment there).
             const Interval left{money.lo - payment.hi, money.hi - payment.lo};
-            require(finite(left));
+            require(finite(left), Blocker::not_finite);
             const Affine left_affine = affine_.subtract(money_affine, payment_affine, left);
             money = {0.0, std::max(0.0, left.hi)};
             money_affine = affine_.hull(left_affine, AffineRange::constant(0.0), money);

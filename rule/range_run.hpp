@@ -9,6 +9,7 @@
 #ifndef TARVEK_RANGE_RUN_HPP
 #define TARVEK_RANGE_RUN_HPP
 
+#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -18,6 +19,26 @@
 #include "unordered_failers.hpp"
 
 namespace tarvek {
+
+// The decision that a range run could not prove for its whole range: what
+// the completion's census counts, so that the next proof goes where ranges
+// fail most.
+enum class Blocker : std::uint8_t {
+    none,
+    not_finite,            // money, a sum or a price not finite (or near underflow)
+    scan_order,            // which candidates the lazy scan evaluates
+    maybe_scanned_leaves,  // a candidate scanned under some budgets is unaffordable there
+    maybe_scanned_wins,    // a candidate scanned under some budgets may beat the best
+    close_race,            // the winner's count is not above every loser's
+    tie,                   // a tie that the tie-breaking may fail on
+    maybe_affordable,      // a candidate affordable under some budgets only
+    group_mixed,           // supporters in unproved order that neither all fail nor all pay
+    payer_rest,            // a supporter that may come before the payer may fail
+    payer_under_some,      // a supporter pays under some budgets, nobody under others
+    count_sign,            // a count that may be 0 or infinite under some budgets only
+};
+constexpr std::size_t kBlockerCount = 12;
+const char* blocker_name(Blocker blocker);
 
 class RangeRunner {
 public:
@@ -31,6 +52,8 @@ public:
     // then runs the budgets one by one.
     bool run(Interval start);
     const std::vector<Index>& winners() const { return winners_; }
+    // Why the last run failed (Blocker::none after a proved one).
+    Blocker blocker() const { return blocker_; }
 
 private:
     // money / utility for every budget: within `range`, or NaN throughout.
@@ -111,6 +134,7 @@ private:
     std::vector<Scan> before_group_;
     std::vector<GroupMember> members_;
     std::vector<Index> winners_;
+    Blocker blocker_ = Blocker::none;
 };
 
 }  // namespace tarvek
