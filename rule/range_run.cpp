@@ -70,9 +70,9 @@ constexpr std::uint32_t kStartClass = 1;
 
 const char* blocker_name(Blocker blocker) {
     static const char* const names[kBlockerCount] = {
-        "none",       "not_finite",       "scan_order",       "maybe_scanned_leaves",
-        "maybe_scanned_wins", "close_race", "tie",             "maybe_affordable",
-        "group_mixed", "payer_rest",      "payer_under_some", "count_sign"};
+        "none",        "not_finite", "scan_order",       "maybe_scanned_wins",
+        "close_race",  "tie",        "group_mixed",      "payer_rest",
+        "count_sign", "maybe_present_wins"};
     return names[static_cast<std::size_t>(blocker)];
 }
 
@@ -85,7 +85,9 @@ RangeRunner::RangeRunner(const Election& election)
       final_share_(election.candidate_count()),
       final_share_affine_(election.candidate_count()),
       count_(election.candidate_count()),
-      leaves_(election.candidate_count()) {
+      leaves_(election.candidate_count()),
+      maybe_present_(election.candidate_count()),
+      partly_contends_(election.candidate_count()) {
     remaining_.reserve(election.candidate_count());
     best_.reserve(election.candidate_count());
     winners_.reserve(election.candidate_count());
@@ -110,6 +112,7 @@ bool RangeRunner::run(Interval start) {  // Mirrored: RuleRunner::run.
         const double total = static_cast<double>(e.candidate_total_utility[c]);
         bound_[c] = {total, total};
         leaves_[c] = 0;
+        maybe_present_[c] = 0;
     }
     winners_.clear();
     try {
@@ -209,15 +212,20 @@ void RangeRunner::play_round() {  // Mirrored: RuleRunner::play_round.
 
 // A candidate that the plain run evaluates under some budgets and not under
 // others. It comes after every surely scanned one, so the running best when
-// it is reached is the round's best. If evaluated, it must stay affordable
-// and lose to the best: then all it changes is its bound, either kept or
-// replaced by its new count, and the enclosure holds both.
+// it is reached is the round's best. If evaluated, it must lose to the best:
+// then all it changes is its bound, either kept or replaced by its new count,
+// and the enclosure holds both, or its presence, when it is unaffordable
+// under the budgets that evaluate it: it then stays only under the others,
+// as maybe present.
 void RangeRunner::settle_maybe_scanned(Index candidate) {
     const Interval old_bound = bound_[candidate];
     const Interval best = best_count_;
     const std::size_t contenders = contenders_.size();
     evaluate(candidate);
-    require(leaves_[candidate] == 0, Blocker::maybe_scanned_leaves);
+    if (leaves_[candidate] != 0) {
+        leaves_[candidate] = 0;
+        maybe_present_[candidate] = 1;
+    }
     if (contenders_.size() > contenders) {
         require(count_[candidate].hi < best.lo, Blocker::maybe_scanned_wins);
     }
@@ -236,10 +244,15 @@ void RangeRunner::pick_best() {
     for (const Index c : contenders_) {
         if (count_[c].lo > count_[top].lo) top = c;
     }
+    // A candidate present, or contending, under some budgets only must lose
+    // wherever it contends: where it does not, the same winner is left.
+    require(maybe_present_[top] == 0 && partly_contends_[top] == 0, Blocker::maybe_present_wins);
     const Interval top_count = count_[top];
     for (const Index c : contenders_) {
         const Interval count = count_[c];
         if (c == top || (count.is_point() && top_count.is_point() && count.lo == top_count.lo)) {
+            require(maybe_present_[c] == 0 && partly_contends_[c] == 0,
+                    Blocker::maybe_present_wins);
             best_.push_back(c);
         } else {
             require(count.hi < top_count.lo, Blocker::close_race);
@@ -314,6 +327,7 @@ void RangeRunner::evaluate(Index candidate) {
     const std::size_t end = e.supporters_begin[candidate + 1];
     const double cost = e.candidate_cost[candidate];
     count_[candidate] = {0.0, 0.0};
+    partly_contends_[candidate] = 0;
 
     Interval supporter_money{0.0, 0.0};
     for (std::size_t i = begin; i < end; ++i) {
@@ -325,7 +339,10 @@ void RangeRunner::evaluate(Index candidate) {
         leaves_[candidate] = 1;
         return;
     }
-    require(cost <= supporter_money.lo, Blocker::maybe_affordable);
+    // Affordable under some budgets only: it leaves under the others, and
+    // is maybe present from here on; the evaluation below holds for the
+    // budgets under which it is affordable (its enclosures cover all).
+    if (!(cost <= supporter_money.lo)) maybe_present_[candidate] = 1;
 
     const auto after = [](const Keyed& x, const Keyed& y) {
         if (x.nan != y.nan) return x.nan;
@@ -406,8 +423,8 @@ void RangeRunner::evaluate(Index candidate) {
             }
             if (!has_next) {
                 // Nobody pays under the budgets that got this far; under
-                // others a supporter paid, and the two differ.
-                require(!scan.may_have_paid, Blocker::payer_under_some);
+                // others a supporter may have paid.
+                if (scan.may_have_paid) record_count(candidate, scan, true);
                 return;
             }
         } else {
@@ -493,7 +510,6 @@ RangeRunner::Payment RangeRunner::test_payment(Index candidate, Index position,
 bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
     const Election& e = election_;
     const std::size_t begin = e.supporters_begin[candidate];
-    const double cost = e.candidate_cost[candidate];
     const Index voter = e.supporter_voter[begin + position];
     const double utility = e.supporter_utility[begin + position];
     Gathered& gathered = scan.gathered;
@@ -522,10 +538,24 @@ bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
         gathered.utility_left -= utility;
         return false;
     }
+    record_count(candidate, scan, false);
+    return true;
+}
+
+// The count of an evaluation whose payer pays under every budget that
+// reaches it (`partly` false), or, with `partly`, under some budgets only:
+// under the others nobody pays, so the candidate keeps its bound and does not
+// contend. The bound then encloses both, and the candidate must lose wherever
+// it contends (pick_best), so that the winner is the same either way.
+void RangeRunner::record_count(Index candidate, const Scan& scan, bool partly) {
+    const double cost = election_.candidate_cost[candidate];
     const Interval final_share = scan.paid_share;
     require(final_share.lo > 0.0 || final_share.hi < 0.0, Blocker::count_sign);
     const Interval effective_count{cost / final_share.hi, cost / final_share.lo};
-    bound_[candidate] = effective_count;
+    const Interval old_bound = bound_[candidate];
+    bound_[candidate] = !partly ? effective_count
+                                : Interval{std::min(old_bound.lo, effective_count.lo),
+                                           std::max(old_bound.hi, effective_count.hi)};
     final_share_[candidate] = final_share;
     final_share_affine_[candidate] = scan.paid_share_affine;
     // A count of 0 or infinity would make the price infinite or 0.
@@ -533,6 +563,7 @@ bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
     const bool contends = effective_count.lo > 0.0 && effective_count.hi < kInfinity;
     if (contends) {
         count_[candidate] = effective_count;
+        partly_contends_[candidate] = partly ? 1 : 0;
         contenders_.push_back(candidate);
         // The running best count, as the plain run keeps it, for every budget.
         best_count_ = {std::max(best_count_.lo, effective_count.lo),
@@ -540,7 +571,6 @@ bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
     } else {
         require(effective_count.hi <= 0.0 || effective_count.lo == kInfinity, Blocker::count_sign);
     }
-    return true;
 }
 
 std::uint32_t RangeRunner::class_after_payment(std::uint32_t money_class, double utility) {
