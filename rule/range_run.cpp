@@ -168,28 +168,7 @@ void RangeRunner::play_round() {  // Mirrored: RuleRunner::play_round.
         evaluate(candidate);
     }
     pick_best();
-    double lowest_scanned_bound = kInfinity;
-    for (std::size_t i = 0; i < scanned; ++i) {
-        const Index candidate = remaining_[i];
-        const Interval bound = scanned_bound_[i];
-        lowest_scanned_bound = std::min(lowest_scanned_bound, bound.lo);
-        for (std::size_t j = i + 1; j < scanned; ++j) {
-            const Index later = remaining_[j];
-            if (count_[later].hi > bound.lo) {
-                require(candidate_before(candidate, bound, later, scanned_bound_[j]), Blocker::scan_order);
-            }
-        }
-    }
-    for (std::size_t k = scanned; k < remaining_.size(); ++k) {
-        const Index other = remaining_[k];
-        if (bound_[other].hi >= lowest_scanned_bound) {
-            for (std::size_t i = 0; i < scanned; ++i) {
-                require(candidate_before(remaining_[i], scanned_bound_[i], other, bound_[other]),
-                        Blocker::scan_order);
-            }
-        }
-        if (!(best_count_.lo > bound_[other].hi)) settle_maybe_scanned(other);
-    }
+    prove_scan(scanned);
 
     Index winner = 0;
     const bool selects = !best_.empty();
@@ -207,6 +186,35 @@ void RangeRunner::play_round() {  // Mirrored: RuleRunner::play_round.
     if (selects) {
         winners_.push_back(winner);
         charge(winner);
+    }
+}
+
+// Conditions (A) and (C) for the first `scanned` candidates of the guide
+// order, and (B) for the others, each of which is settled as maybe scanned
+// where the round's best does not surely exceed its bound.
+void RangeRunner::prove_scan(std::size_t scanned) {
+    double lowest_scanned_bound = kInfinity;
+    for (std::size_t i = 0; i < scanned; ++i) {
+        const Index candidate = remaining_[i];
+        const Interval bound = scanned_bound_[i];
+        lowest_scanned_bound = std::min(lowest_scanned_bound, bound.lo);
+        for (std::size_t j = i + 1; j < scanned; ++j) {
+            const Index later = remaining_[j];
+            if (count_[later].hi > bound.lo) {
+                require(candidate_before(candidate, bound, later, scanned_bound_[j]),
+                        Blocker::scan_order);
+            }
+        }
+    }
+    for (std::size_t k = scanned; k < remaining_.size(); ++k) {
+        const Index other = remaining_[k];
+        if (bound_[other].hi >= lowest_scanned_bound) {
+            for (std::size_t i = 0; i < scanned; ++i) {
+                require(candidate_before(remaining_[i], scanned_bound_[i], other, bound_[other]),
+                        Blocker::scan_order);
+            }
+        }
+        if (!(best_count_.lo > bound_[other].hi)) settle_maybe_scanned(other);
     }
 }
 
@@ -343,30 +351,40 @@ void RangeRunner::evaluate(Index candidate) {
     // is maybe present from here on; the evaluation below holds for the
     // budgets under which it is affordable (its enclosures cover all).
     if (!(cost <= supporter_money.lo)) maybe_present_[candidate] = 1;
+    take_supporters(candidate);
+}
 
-    const auto after = [](const Keyed& x, const Keyed& y) {
-        if (x.nan != y.nan) return x.nan;
-        return x.guide > y.guide || (x.guide == y.guide && x.position > y.position);
-    };
+// The supporters of `candidate` in a guide order: lower ends of their keys,
+// NaN last. The groups below prove the part of that order that matters.
+bool RangeRunner::Keyed::after(const Keyed& x, const Keyed& y) {
+    if (x.nan != y.nan) return x.nan;
+    return x.guide > y.guide || (x.guide == y.guide && x.position > y.position);
+}
+
+void RangeRunner::fill_heap(Index candidate) {
+    const std::size_t begin = election_.supporters_begin[candidate];
+    const std::size_t end = election_.supporters_begin[candidate + 1];
     heap_.clear();
     for (std::size_t i = begin; i < end; ++i) {
         const Key key = key_of(i);
         heap_.push_back({key.range.lo, key.nan, static_cast<Index>(i - begin)});
     }
-    std::make_heap(heap_.begin(), heap_.end(), after);
+    std::make_heap(heap_.begin(), heap_.end(), Keyed::after);
+}
 
+// Supporters are taken in groups: the order between groups is proved for
+// every budget, within a group it may differ. A group of one is taken as the
+// plain run takes it; a larger group must fail in every order (see
+// unordered_failers.cpp), so that who fails is the same for every budget that
+// reaches the group. Every member of a group comes after every member of the
+// group before it, so by transitivity after all earlier ones. A supporter that
+// may come before a closed group joins it: the groups from there on merge, and
+// the scan returns to its state before them.
+void RangeRunner::take_supporters(Index candidate) {
+    fill_heap(candidate);
     Scan scan{{{0.0, 0.0}, AffineRange::constant(0.0),
-               static_cast<double>(e.candidate_total_utility[candidate])},
+               static_cast<double>(election_.candidate_total_utility[candidate])},
               false, {0.0, 0.0}, AffineRange::constant(0.0)};
-    // Supporters are taken in groups: the order between groups is proved for
-    // every budget, within a group it may differ. A group of one is taken as
-    // the plain run takes it; a larger group must fail in every order (see
-    // unordered_failers.cpp), so that who fails is the same for every budget
-    // that reaches the group. Every member of a group comes after every
-    // member of the group before it, so by transitivity after all earlier
-    // ones. A supporter that may come before a closed group joins it: the
-    // groups from there on merge, and the scan returns to its state before
-    // them.
     taken_.clear();
     group_begin_.clear();
     before_group_.clear();
@@ -374,59 +392,14 @@ void RangeRunner::evaluate(Index candidate) {
         const bool has_next = !heap_.empty();
         Index next = 0;
         if (has_next) {
-            std::pop_heap(heap_.begin(), heap_.end(), after);
+            std::pop_heap(heap_.begin(), heap_.end(), Keyed::after);
             next = heap_.back().position;
             heap_.pop_back();
         }
         if (group_begin_.empty()) {
             if (!has_next) return;
         } else if (!has_next || comes_after_all(candidate, group_begin_.back(), taken_.size(), next)) {
-            const std::size_t first = group_begin_.back();
-            const Scan before = scan;
-            bool pays = false;
-            if (taken_.size() - first == 1) {
-                pays = take_supporter(candidate, taken_[first], scan);
-            } else {
-                members_.clear();
-                for (std::size_t k = first; k < taken_.size(); ++k) {
-                    const Index voter = e.supporter_voter[begin + taken_[k]];
-                    members_.push_back(
-                        {money_[voter], money_affine_[voter], e.supporter_utility[begin + taken_[k]]});
-                }
-                if (!fail_in_any_order(members_, cost, affine_, scan.gathered)) {
-                    // Or every member pays at the share they all face: the
-                    // first one, whoever it is, pays, and the count is the same.
-                    for (std::size_t k = first; k < taken_.size(); ++k) {
-                        require(test_payment(candidate, taken_[k], scan.gathered).verdict ==
-                                    Verdict::pays,
-                                Blocker::group_mixed);
-                    }
-                    pays = take_supporter(candidate, taken_[first], scan);
-                    require(pays, Blocker::group_mixed);
-                }
-            }
-            if (pays) {
-                // The payers come before every supporter not yet reached
-                // (`next` does), or that supporter pays too, at the same
-                // share, where it comes first: the count is the same.
-                for (const Keyed& rest : heap_) {
-                    if (comes_after_all(candidate, first, taken_.size(), rest.position)) continue;
-                    require(group_begin_.size() < 2 ||
-                                comes_after_all(candidate, group_begin_[group_begin_.size() - 2],
-                                                first, rest.position),
-                            Blocker::payer_rest);
-                    require(test_payment(candidate, rest.position, before.gathered).verdict ==
-                                Verdict::pays,
-                            Blocker::payer_rest);
-                }
-                return;
-            }
-            if (!has_next) {
-                // Nobody pays under the budgets that got this far; under
-                // others a supporter may have paid.
-                if (scan.may_have_paid) record_count(candidate, scan, true);
-                return;
-            }
+            if (close_group(candidate, scan, has_next) == Group::ends_evaluation) return;
         } else {
             // Joins the open group, and merges it with those before it that
             // `next` may precede.
@@ -444,6 +417,60 @@ void RangeRunner::evaluate(Index candidate) {
         before_group_.push_back(scan);
         taken_.push_back(next);
     }
+}
+
+// Takes the open group, whose place is proved: its members fail, or the
+// evaluation ends with a payer (or, after the last supporter, with nobody).
+RangeRunner::Group RangeRunner::close_group(Index candidate, Scan& scan, bool has_next) {
+    const Election& e = election_;
+    const std::size_t begin = e.supporters_begin[candidate];
+    const std::size_t first = group_begin_.back();
+    const Scan before = scan;
+    bool pays = false;
+    if (taken_.size() - first == 1) {
+        pays = take_supporter(candidate, taken_[first], scan);
+    } else {
+        members_.clear();
+        for (std::size_t k = first; k < taken_.size(); ++k) {
+            const Index voter = e.supporter_voter[begin + taken_[k]];
+            members_.push_back(
+                {money_[voter], money_affine_[voter], e.supporter_utility[begin + taken_[k]]});
+        }
+        if (!fail_in_any_order(members_, e.candidate_cost[candidate], affine_, scan.gathered)) {
+            // Or every member pays at the share they all face: the first
+            // one, whoever it is, pays, and the count is the same.
+            for (std::size_t k = first; k < taken_.size(); ++k) {
+                require(test_payment(candidate, taken_[k], scan.gathered).verdict ==
+                            Verdict::pays,
+                        Blocker::group_mixed);
+            }
+            pays = take_supporter(candidate, taken_[first], scan);
+            require(pays, Blocker::group_mixed);
+        }
+    }
+    if (pays) {
+        // The payers come before every supporter not yet reached (`next`
+        // does), or that supporter pays too, at the same share, where it
+        // comes first: the count is the same.
+        for (const Keyed& rest : heap_) {
+            if (comes_after_all(candidate, first, taken_.size(), rest.position)) continue;
+            require(group_begin_.size() < 2 ||
+                        comes_after_all(candidate, group_begin_[group_begin_.size() - 2], first,
+                                        rest.position),
+                    Blocker::payer_rest);
+            require(test_payment(candidate, rest.position, before.gathered).verdict ==
+                        Verdict::pays,
+                    Blocker::payer_rest);
+        }
+        return Group::ends_evaluation;
+    }
+    if (!has_next) {
+        // Nobody pays under the budgets that got this far; under others a
+        // supporter may have paid.
+        if (scan.may_have_paid) record_count(candidate, scan, true);
+        return Group::ends_evaluation;
+    }
+    return Group::fails;
 }
 
 // True when the supporter at `position` comes after every one of the

@@ -72,10 +72,16 @@ private:
         double guide;    // lower end of the key, NaN as +infinity: only a guide
         bool nan;
         Index position;  // position in the candidate's supporter list
+        static bool after(const Keyed& x, const Keyed& y);
     };
+    enum class Group { fails, ends_evaluation };
 
     void play_round();
+    void prove_scan(std::size_t scanned);
     void evaluate(Index candidate);
+    void fill_heap(Index candidate);
+    void take_supporters(Index candidate);
+    Group close_group(Index candidate, Scan& scan, bool has_next);
     bool comes_after_all(Index candidate, std::size_t first, std::size_t last, Index position) const;
     enum class Verdict { fails, pays, either };
     struct Payment {
