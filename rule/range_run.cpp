@@ -252,13 +252,13 @@ void RangeRunner::pick_best() {
     for (const Index c : contenders_) {
         if (count_[c].lo > count_[top].lo) top = c;
     }
-    // A candidate present, or contending, under some budgets only must lose
-    // wherever it contends: where it does not, the same winner is left.
-    require(maybe_present_[top] == 0 && partly_contends_[top] == 0, Blocker::maybe_present_wins);
     const Interval top_count = count_[top];
     for (const Index c : contenders_) {
         const Interval count = count_[c];
         if (c == top || (count.is_point() && top_count.is_point() && count.lo == top_count.lo)) {
+            // A candidate present, or contending, under some budgets only
+            // must lose wherever it contends: where it does not, the same
+            // winner is left.
             require(maybe_present_[c] == 0 && partly_contends_[c] == 0,
                     Blocker::maybe_present_wins);
             best_.push_back(c);
