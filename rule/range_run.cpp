@@ -70,9 +70,9 @@ constexpr std::uint32_t kStartClass = 1;
 
 const char* blocker_name(Blocker blocker) {
     static const char* const names[kBlockerCount] = {
-        "none",        "not_finite", "scan_order",       "maybe_scanned_wins",
-        "close_race",  "tie",        "group_mixed",      "payer_rest",
-        "count_sign", "maybe_present_wins"};
+        "none",       "not_finite",       "scan_order",       "maybe_scanned_wins",
+        "close_race", "maybe_affordable", "tie",              "group_mixed",
+        "payer_rest", "payer_under_some", "count_sign",       "maybe_present_wins"};
     return names[static_cast<std::size_t>(blocker)];
 }
 
@@ -86,8 +86,7 @@ RangeRunner::RangeRunner(const Election& election)
       final_share_affine_(election.candidate_count()),
       count_(election.candidate_count()),
       leaves_(election.candidate_count()),
-      maybe_present_(election.candidate_count()),
-      partly_contends_(election.candidate_count()) {
+      maybe_present_(election.candidate_count()) {
     remaining_.reserve(election.candidate_count());
     best_.reserve(election.candidate_count());
     winners_.reserve(election.candidate_count());
@@ -256,11 +255,10 @@ void RangeRunner::pick_best() {
     for (const Index c : contenders_) {
         const Interval count = count_[c];
         if (c == top || (count.is_point() && top_count.is_point() && count.lo == top_count.lo)) {
-            // A candidate present, or contending, under some budgets only
-            // must lose wherever it contends: where it does not, the same
-            // winner is left.
-            require(maybe_present_[c] == 0 && partly_contends_[c] == 0,
-                    Blocker::maybe_present_wins);
+            // A candidate present under some budgets only must lose
+            // wherever it contends: where it is gone, the same winner is
+            // left.
+            require(maybe_present_[c] == 0, Blocker::maybe_present_wins);
             best_.push_back(c);
         } else {
             require(count.hi < top_count.lo, Blocker::close_race);
@@ -335,7 +333,6 @@ void RangeRunner::evaluate(Index candidate) {
     const std::size_t end = e.supporters_begin[candidate + 1];
     const double cost = e.candidate_cost[candidate];
     count_[candidate] = {0.0, 0.0};
-    partly_contends_[candidate] = 0;
 
     Interval supporter_money{0.0, 0.0};
     for (std::size_t i = begin; i < end; ++i) {
@@ -347,16 +344,17 @@ void RangeRunner::evaluate(Index candidate) {
         leaves_[candidate] = 1;
         return;
     }
-    // Affordable under some budgets only: it leaves under the others, and
-    // is maybe present from here on; the evaluation below holds for the
-    // budgets under which it is affordable (its enclosures cover all).
-    if (!(cost <= supporter_money.lo)) maybe_present_[candidate] = 1;
+    // Affordable under some budgets only. Carrying it as maybe present would
+    // be sound, but its evaluation, over money that reaches below its cost,
+    // almost always ends undecided only after a scan of all its supporters
+    // (failed ranges got 2 to 3 times dearer on Poznan 2024): fail here, cheaply.
+    require(cost <= supporter_money.lo, Blocker::maybe_affordable);
     take_supporters(candidate);
 }
 
 // The supporters of `candidate` in a guide order: lower ends of their keys,
 // NaN last. The groups below prove the part of that order that matters.
-bool RangeRunner::Keyed::after(const Keyed& x, const Keyed& y) {
+inline bool RangeRunner::KeyedAfter::operator()(const Keyed& x, const Keyed& y) const {
     if (x.nan != y.nan) return x.nan;
     return x.guide > y.guide || (x.guide == y.guide && x.position > y.position);
 }
@@ -369,7 +367,7 @@ void RangeRunner::fill_heap(Index candidate) {
         const Key key = key_of(i);
         heap_.push_back({key.range.lo, key.nan, static_cast<Index>(i - begin)});
     }
-    std::make_heap(heap_.begin(), heap_.end(), Keyed::after);
+    std::make_heap(heap_.begin(), heap_.end(), KeyedAfter{});
 }
 
 // Supporters are taken in groups: the order between groups is proved for
@@ -392,7 +390,7 @@ void RangeRunner::take_supporters(Index candidate) {
         const bool has_next = !heap_.empty();
         Index next = 0;
         if (has_next) {
-            std::pop_heap(heap_.begin(), heap_.end(), Keyed::after);
+            std::pop_heap(heap_.begin(), heap_.end(), KeyedAfter{});
             next = heap_.back().position;
             heap_.pop_back();
         }
@@ -466,8 +464,8 @@ RangeRunner::Group RangeRunner::close_group(Index candidate, Scan& scan, bool ha
     }
     if (!has_next) {
         // Nobody pays under the budgets that got this far; under others a
-        // supporter may have paid.
-        if (scan.may_have_paid) record_count(candidate, scan, true);
+        // supporter paid, and the two differ.
+        require(!scan.may_have_paid, Blocker::payer_under_some);
         return Group::ends_evaluation;
     }
     return Group::fails;
@@ -565,24 +563,18 @@ bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
         gathered.utility_left -= utility;
         return false;
     }
-    record_count(candidate, scan, false);
+    record_count(candidate, scan);
     return true;
 }
 
 // The count of an evaluation whose payer pays under every budget that
-// reaches it (`partly` false), or, with `partly`, under some budgets only:
-// under the others nobody pays, so the candidate keeps its bound and does not
-// contend. The bound then encloses both, and the candidate must lose wherever
-// it contends (pick_best), so that the winner is the same either way.
-void RangeRunner::record_count(Index candidate, const Scan& scan, bool partly) {
+// reaches it.
+void RangeRunner::record_count(Index candidate, const Scan& scan) {
     const double cost = election_.candidate_cost[candidate];
     const Interval final_share = scan.paid_share;
     require(final_share.lo > 0.0 || final_share.hi < 0.0, Blocker::count_sign);
     const Interval effective_count{cost / final_share.hi, cost / final_share.lo};
-    const Interval old_bound = bound_[candidate];
-    bound_[candidate] = !partly ? effective_count
-                                : Interval{std::min(old_bound.lo, effective_count.lo),
-                                           std::max(old_bound.hi, effective_count.hi)};
+    bound_[candidate] = effective_count;
     final_share_[candidate] = final_share;
     final_share_affine_[candidate] = scan.paid_share_affine;
     // A count of 0 or infinity would make the price infinite or 0.
@@ -590,7 +582,6 @@ void RangeRunner::record_count(Index candidate, const Scan& scan, bool partly) {
     const bool contends = effective_count.lo > 0.0 && effective_count.hi < kInfinity;
     if (contends) {
         count_[candidate] = effective_count;
-        partly_contends_[candidate] = partly ? 1 : 0;
         contenders_.push_back(candidate);
         // The running best count, as the plain run keeps it, for every budget.
         best_count_ = {std::max(best_count_.lo, effective_count.lo),

@@ -29,13 +29,15 @@ enum class Blocker : std::uint8_t {
     scan_order,            // which candidates the lazy scan evaluates
     maybe_scanned_wins,    // a candidate scanned under some budgets may beat the best
     close_race,            // the winner's count is not above every loser's
+    maybe_affordable,      // a candidate affordable under some budgets only
     tie,                   // a tie that the tie-breaking may fail on
     group_mixed,           // supporters in unproved order that neither all fail nor all pay
     payer_rest,            // a supporter that may come before the payer may fail
+    payer_under_some,      // a supporter pays under some budgets, nobody under others
     count_sign,            // a count that may be 0 or infinite under some budgets only
-    maybe_present_wins,    // a candidate present or contending under some budgets only may win
+    maybe_present_wins,    // a candidate present under some budgets only may win there
 };
-constexpr std::size_t kBlockerCount = 10;
+constexpr std::size_t kBlockerCount = 12;
 const char* blocker_name(Blocker blocker);
 
 class RangeRunner {
@@ -72,7 +74,11 @@ private:
         double guide;    // lower end of the key, NaN as +infinity: only a guide
         bool nan;
         Index position;  // position in the candidate's supporter list
-        static bool after(const Keyed& x, const Keyed& y);
+    };
+    // The guide order of the supporter heap, as a type so that the heap
+    // operations inline it.
+    struct KeyedAfter {
+        bool operator()(const Keyed& x, const Keyed& y) const;
     };
     enum class Group { fails, ends_evaluation };
 
@@ -91,7 +97,7 @@ private:
     };
     Payment test_payment(Index candidate, Index position, const Gathered& gathered) const;
     bool take_supporter(Index candidate, Index position, Scan& scan);
-    void record_count(Index candidate, const Scan& scan, bool partly);
+    void record_count(Index candidate, const Scan& scan);
     void pick_best();
     void settle_maybe_scanned(Index candidate);
     void charge(Index winner);
@@ -128,13 +134,11 @@ private:
     std::vector<Index> remaining_;
     std::vector<Interval> scanned_bound_;  // per scanned candidate, its bound before the round
     std::vector<char> leaves_;
-    // Per candidate: in play under some budgets of the range only (it left
-    // under others, unaffordable). It may be evaluated and contend, but must
-    // lose wherever it does, so that its absence changes nothing.
+    // Per candidate: in play under some budgets of the range only (it left,
+    // unaffordable, under those that scanned it in a round that scanned it
+    // under some budgets only). It may be evaluated and contend, but must lose
+    // wherever it does, so that its absence changes nothing.
     std::vector<char> maybe_present_;
-    // Per candidate: in this round, it contends under some budgets only (a
-    // supporter may pay, or nobody).
-    std::vector<char> partly_contends_;
     std::vector<Index> best_;
     std::vector<Index> contenders_;  // this round's, in the order scanned
     Interval best_count_{0.0, 0.0};
