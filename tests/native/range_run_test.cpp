@@ -130,12 +130,11 @@ TEST(RangeRuns, SettledRangesSelectWhatEveryBudgetInThemSelects) {
     EXPECT_GT(check_settled_ranges(elections, 300), 1000);
 }
 
-// Money that grows back when a charge has a negative utility: a candidate
-// that is affordable under some budgets of a range only, and leaves under the
-// others, must stay maybe present, or a later round could let it win where
-// it is gone. These elections also reach groups of supporters in unproved
-// order that must all pay, and supporters that may come before the payer,
-// which must pay too (each check, left out, fails here and nowhere else).
+// Money that grows back when a charge has a negative utility moves voters'
+// keys past each other in ways that growing budgets alone do not. These
+// elections reach a group of supporters in unproved order that must all pay,
+// and a supporter that may come before the payer and must pay too: leaving
+// out either check makes this test fail, and no other.
 TEST(RangeRuns, SettledRangesHoldWhenChargesGiveMoneyBack) {
     for (const std::uint64_t seed : {1, 2}) {
         DriftingElections elections(seed, true);
