@@ -3,12 +3,14 @@
 #ifndef TARVEK_COMPLETION_HPP
 #define TARVEK_COMPLETION_HPP
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "election.hpp"
 #include "equal_shares.hpp"
+#include "range_run.hpp"
 
 namespace tarvek {
 
@@ -16,6 +18,8 @@ struct CompletionStats {
     std::uint64_t runs = 0;          // runs of the rule for a single budget
     std::uint64_t range_runs = 0;    // runs for a range of budgets, proved or not
     std::uint64_t skipped_runs = 0;  // single-budget runs replaced by proved ranges
+    // Range runs that failed, by the decision that they could not prove.
+    std::array<std::uint64_t, kBlockerCount> failed_ranges{};
 };
 
 // With `skip_runs` false, every trial budget gets a run of its own (one more

@@ -32,13 +32,15 @@
 namespace tarvek {
 namespace {
 
-// Thrown when a decision is not the same for the whole range.
-struct Undecided {};
+// Thrown when a decision is not the same for the whole range; says which.
+struct Undecided {
+    Blocker blocker;
+};
 
-[[noreturn]] void undecided() { throw Undecided{}; }
+[[noreturn]] void undecided(Blocker blocker) { throw Undecided{blocker}; }
 
-void require(bool decided) {
-    if (!decided) undecided();
+void require(bool decided, Blocker blocker) {
+    if (!decided) undecided(blocker);
 }
 
 bool finite(Interval x) { return std::isfinite(x.lo) && std::isfinite(x.hi); }
@@ -53,7 +55,7 @@ Interval divide(Interval x, double d) {
     if (d < 0.0) return {x.hi / d, x.lo / d};
     if (x.lo > 0.0) return {kInfinity, kInfinity};
     if (x.hi < 0.0) return {-kInfinity, -kInfinity};
-    undecided();
+    undecided(Blocker::not_finite);
 }
 
 // x * u for every x in a finite or infinite `x`, by a constant u != 0.
@@ -66,6 +68,14 @@ constexpr std::uint32_t kStartClass = 1;
 
 }  // namespace
 
+const char* blocker_name(Blocker blocker) {
+    static const char* const names[kBlockerCount] = {
+        "none",       "not_finite",       "scan_order",       "maybe_scanned_wins",
+        "close_race", "maybe_affordable", "tie",              "group_mixed",
+        "payer_rest", "payer_under_some", "count_sign",       "maybe_present_wins"};
+    return names[static_cast<std::size_t>(blocker)];
+}
+
 RangeRunner::RangeRunner(const Election& election)
     : election_(election),
       money_(election.voter_count),
@@ -75,7 +85,8 @@ RangeRunner::RangeRunner(const Election& election)
       final_share_(election.candidate_count()),
       final_share_affine_(election.candidate_count()),
       count_(election.candidate_count()),
-      leaves_(election.candidate_count()) {
+      leaves_(election.candidate_count()),
+      maybe_present_(election.candidate_count()) {
     remaining_.reserve(election.candidate_count());
     best_.reserve(election.candidate_count());
     winners_.reserve(election.candidate_count());
@@ -84,6 +95,7 @@ RangeRunner::RangeRunner(const Election& election)
 
 bool RangeRunner::run(Interval start) {  // Mirrored: RuleRunner::run.
     const Election& e = election_;
+    blocker_ = Blocker::not_finite;
     if (!finite(start)) return false;
     for (std::size_t v = 0; v < e.voter_count; ++v) {
         const bool listed = v < e.listed_voter_count;
@@ -99,6 +111,7 @@ bool RangeRunner::run(Interval start) {  // Mirrored: RuleRunner::run.
         const double total = static_cast<double>(e.candidate_total_utility[c]);
         bound_[c] = {total, total};
         leaves_[c] = 0;
+        maybe_present_[c] = 0;
     }
     winners_.clear();
     try {
@@ -107,9 +120,11 @@ bool RangeRunner::run(Interval start) {  // Mirrored: RuleRunner::run.
             play_round();
             if (winners_.size() == selected_before) break;
         }
-    } catch (const Undecided&) {
+    } catch (const Undecided& undecided) {
+        blocker_ = undecided.blocker;
         return false;
     }
+    blocker_ = Blocker::none;
     return true;
 }
 
@@ -152,27 +167,7 @@ void RangeRunner::play_round() {  // Mirrored: RuleRunner::play_round.
         evaluate(candidate);
     }
     pick_best();
-    double lowest_scanned_bound = kInfinity;
-    for (std::size_t i = 0; i < scanned; ++i) {
-        const Index candidate = remaining_[i];
-        const Interval bound = scanned_bound_[i];
-        lowest_scanned_bound = std::min(lowest_scanned_bound, bound.lo);
-        for (std::size_t j = i + 1; j < scanned; ++j) {
-            const Index later = remaining_[j];
-            if (count_[later].hi > bound.lo) {
-                require(candidate_before(candidate, bound, later, scanned_bound_[j]));
-            }
-        }
-    }
-    for (std::size_t k = scanned; k < remaining_.size(); ++k) {
-        const Index other = remaining_[k];
-        if (bound_[other].hi >= lowest_scanned_bound) {
-            for (std::size_t i = 0; i < scanned; ++i) {
-                require(candidate_before(remaining_[i], scanned_bound_[i], other, bound_[other]));
-            }
-        }
-        if (!(best_count_.lo > bound_[other].hi)) settle_maybe_scanned(other);
-    }
+    prove_scan(scanned);
 
     Index winner = 0;
     const bool selects = !best_.empty();
@@ -180,7 +175,7 @@ void RangeRunner::play_round() {  // Mirrored: RuleRunner::play_round.
         try {
             winner = pick_winner(e, best_);
         } catch (const std::runtime_error&) {
-            undecided();  // the budget-by-budget run reports the tie
+            undecided(Blocker::tie);  // the budget-by-budget run reports the tie
         }
         leaves_[winner] = 1;
     }
@@ -193,18 +188,54 @@ void RangeRunner::play_round() {  // Mirrored: RuleRunner::play_round.
     }
 }
 
+// Conditions (A) and (C) for the first `scanned` candidates of the guide
+// order, and (B) for the others, each of which is settled as maybe scanned
+// where the round's best does not surely exceed its bound.
+void RangeRunner::prove_scan(std::size_t scanned) {
+    double lowest_scanned_bound = kInfinity;
+    for (std::size_t i = 0; i < scanned; ++i) {
+        const Index candidate = remaining_[i];
+        const Interval bound = scanned_bound_[i];
+        lowest_scanned_bound = std::min(lowest_scanned_bound, bound.lo);
+        for (std::size_t j = i + 1; j < scanned; ++j) {
+            const Index later = remaining_[j];
+            if (count_[later].hi > bound.lo) {
+                require(candidate_before(candidate, bound, later, scanned_bound_[j]),
+                        Blocker::scan_order);
+            }
+        }
+    }
+    for (std::size_t k = scanned; k < remaining_.size(); ++k) {
+        const Index other = remaining_[k];
+        if (bound_[other].hi >= lowest_scanned_bound) {
+            for (std::size_t i = 0; i < scanned; ++i) {
+                require(candidate_before(remaining_[i], scanned_bound_[i], other, bound_[other]),
+                        Blocker::scan_order);
+            }
+        }
+        if (!(best_count_.lo > bound_[other].hi)) settle_maybe_scanned(other);
+    }
+}
+
 // A candidate that the plain run evaluates under some budgets and not under
 // others. It comes after every surely scanned one, so the running best when
-// it is reached is the round's best. If evaluated, it must stay affordable
-// and lose to the best: then all it changes is its bound, either kept or
-// replaced by its new count, and the enclosure holds both.
+// it is reached is the round's best. If evaluated, it must lose to the best:
+// then all it changes is its bound, either kept or replaced by its new count,
+// and the enclosure holds both, or its presence, when it is unaffordable
+// under the budgets that evaluate it: it then stays only under the others,
+// as maybe present.
 void RangeRunner::settle_maybe_scanned(Index candidate) {
     const Interval old_bound = bound_[candidate];
     const Interval best = best_count_;
     const std::size_t contenders = contenders_.size();
     evaluate(candidate);
-    require(leaves_[candidate] == 0);
-    if (contenders_.size() > contenders) require(count_[candidate].hi < best.lo);
+    if (leaves_[candidate] != 0) {
+        leaves_[candidate] = 0;
+        maybe_present_[candidate] = 1;
+    }
+    if (contenders_.size() > contenders) {
+        require(count_[candidate].hi < best.lo, Blocker::maybe_scanned_wins);
+    }
     contenders_.resize(contenders);
     best_count_ = best;
     bound_[candidate] = {std::min(old_bound.lo, bound_[candidate].lo),
@@ -224,9 +255,13 @@ void RangeRunner::pick_best() {
     for (const Index c : contenders_) {
         const Interval count = count_[c];
         if (c == top || (count.is_point() && top_count.is_point() && count.lo == top_count.lo)) {
+            // A candidate present under some budgets only must lose
+            // wherever it contends: where it is gone, the same winner is
+            // left.
+            require(maybe_present_[c] == 0, Blocker::maybe_present_wins);
             best_.push_back(c);
         } else {
-            require(count.hi < top_count.lo);
+            require(count.hi < top_count.lo, Blocker::close_race);
         }
     }
     best_count_ = top_count;
@@ -304,36 +339,50 @@ void RangeRunner::evaluate(Index candidate) {
         supporter_money.lo += money_[e.supporter_voter[i]].lo;
         supporter_money.hi += money_[e.supporter_voter[i]].hi;
     }
-    require(finite(supporter_money));
+    require(finite(supporter_money), Blocker::not_finite);
     if (cost > supporter_money.hi) {  // Mirrored: RuleRunner::evaluate.
         leaves_[candidate] = 1;
         return;
     }
-    require(cost <= supporter_money.lo);
+    // Affordable under some budgets only. Carrying it as maybe present would
+    // be sound, but its evaluation, over money that reaches below its cost,
+    // almost always ends undecided only after a scan of all its supporters
+    // (failed ranges got 2 to 3 times dearer on Poznan 2024): fail here, cheaply.
+    require(cost <= supporter_money.lo, Blocker::maybe_affordable);
+    take_supporters(candidate);
+}
 
-    const auto after = [](const Keyed& x, const Keyed& y) {
-        if (x.nan != y.nan) return x.nan;
-        return x.guide > y.guide || (x.guide == y.guide && x.position > y.position);
-    };
+// The supporters of `candidate` in a guide order: lower ends of their keys,
+// NaN last. The groups below prove the part of that order that matters.
+inline bool RangeRunner::KeyedAfter::operator()(const Keyed& x, const Keyed& y) const {
+    if (x.nan != y.nan) return x.nan;
+    return x.guide > y.guide || (x.guide == y.guide && x.position > y.position);
+}
+
+void RangeRunner::fill_heap(Index candidate) {
+    const std::size_t begin = election_.supporters_begin[candidate];
+    const std::size_t end = election_.supporters_begin[candidate + 1];
     heap_.clear();
     for (std::size_t i = begin; i < end; ++i) {
         const Key key = key_of(i);
         heap_.push_back({key.range.lo, key.nan, static_cast<Index>(i - begin)});
     }
-    std::make_heap(heap_.begin(), heap_.end(), after);
+    std::make_heap(heap_.begin(), heap_.end(), KeyedAfter{});
+}
 
+// Supporters are taken in groups: the order between groups is proved for
+// every budget, within a group it may differ. A group of one is taken as the
+// plain run takes it; a larger group must fail in every order (see
+// unordered_failers.cpp), so that who fails is the same for every budget that
+// reaches the group. Every member of a group comes after every member of the
+// group before it, so by transitivity after all earlier ones. A supporter that
+// may come before a closed group joins it: the groups from there on merge, and
+// the scan returns to its state before them.
+void RangeRunner::take_supporters(Index candidate) {
+    fill_heap(candidate);
     Scan scan{{{0.0, 0.0}, AffineRange::constant(0.0),
-               static_cast<double>(e.candidate_total_utility[candidate])},
+               static_cast<double>(election_.candidate_total_utility[candidate])},
               false, {0.0, 0.0}, AffineRange::constant(0.0)};
-    // Supporters are taken in groups: the order between groups is proved for
-    // every budget, within a group it may differ. A group of one is taken as
-    // the plain run takes it; a larger group must fail in every order (see
-    // unordered_failers.cpp), so that who fails is the same for every budget
-    // that reaches the group. Every member of a group comes after every
-    // member of the group before it, so by transitivity after all earlier
-    // ones. A supporter that may come before a closed group joins it: the
-    // groups from there on merge, and the scan returns to its state before
-    // them.
     taken_.clear();
     group_begin_.clear();
     before_group_.clear();
@@ -341,56 +390,14 @@ void RangeRunner::evaluate(Index candidate) {
         const bool has_next = !heap_.empty();
         Index next = 0;
         if (has_next) {
-            std::pop_heap(heap_.begin(), heap_.end(), after);
+            std::pop_heap(heap_.begin(), heap_.end(), KeyedAfter{});
             next = heap_.back().position;
             heap_.pop_back();
         }
         if (group_begin_.empty()) {
             if (!has_next) return;
         } else if (!has_next || comes_after_all(candidate, group_begin_.back(), taken_.size(), next)) {
-            const std::size_t first = group_begin_.back();
-            const Scan before = scan;
-            bool pays = false;
-            if (taken_.size() - first == 1) {
-                pays = take_supporter(candidate, taken_[first], scan);
-            } else {
-                members_.clear();
-                for (std::size_t k = first; k < taken_.size(); ++k) {
-                    const Index voter = e.supporter_voter[begin + taken_[k]];
-                    members_.push_back(
-                        {money_[voter], money_affine_[voter], e.supporter_utility[begin + taken_[k]]});
-                }
-                if (!fail_in_any_order(members_, cost, affine_, scan.gathered)) {
-                    // Or every member pays at the share they all face: the
-                    // first one, whoever it is, pays, and the count is the same.
-                    for (std::size_t k = first; k < taken_.size(); ++k) {
-                        require(test_payment(candidate, taken_[k], scan.gathered).verdict ==
-                                Verdict::pays);
-                    }
-                    pays = take_supporter(candidate, taken_[first], scan);
-                    require(pays);
-                }
-            }
-            if (pays) {
-                // The payers come before every supporter not yet reached
-                // (`next` does), or that supporter pays too, at the same
-                // share, where it comes first: the count is the same.
-                for (const Keyed& rest : heap_) {
-                    if (comes_after_all(candidate, first, taken_.size(), rest.position)) continue;
-                    require(group_begin_.size() < 2 ||
-                            comes_after_all(candidate, group_begin_[group_begin_.size() - 2], first,
-                                            rest.position));
-                    require(test_payment(candidate, rest.position, before.gathered).verdict ==
-                            Verdict::pays);
-                }
-                return;
-            }
-            if (!has_next) {
-                // Nobody pays under the budgets that got this far; under
-                // others a supporter paid, and the two differ.
-                require(!scan.may_have_paid);
-                return;
-            }
+            if (close_group(candidate, scan, has_next) == Group::ends_evaluation) return;
         } else {
             // Joins the open group, and merges it with those before it that
             // `next` may precede.
@@ -408,6 +415,60 @@ void RangeRunner::evaluate(Index candidate) {
         before_group_.push_back(scan);
         taken_.push_back(next);
     }
+}
+
+// Takes the open group, whose place is proved: its members fail, or the
+// evaluation ends with a payer (or, after the last supporter, with nobody).
+RangeRunner::Group RangeRunner::close_group(Index candidate, Scan& scan, bool has_next) {
+    const Election& e = election_;
+    const std::size_t begin = e.supporters_begin[candidate];
+    const std::size_t first = group_begin_.back();
+    const Scan before = scan;
+    bool pays = false;
+    if (taken_.size() - first == 1) {
+        pays = take_supporter(candidate, taken_[first], scan);
+    } else {
+        members_.clear();
+        for (std::size_t k = first; k < taken_.size(); ++k) {
+            const Index voter = e.supporter_voter[begin + taken_[k]];
+            members_.push_back(
+                {money_[voter], money_affine_[voter], e.supporter_utility[begin + taken_[k]]});
+        }
+        if (!fail_in_any_order(members_, e.candidate_cost[candidate], affine_, scan.gathered)) {
+            // Or every member pays at the share they all face: the first
+            // one, whoever it is, pays, and the count is the same.
+            for (std::size_t k = first; k < taken_.size(); ++k) {
+                require(test_payment(candidate, taken_[k], scan.gathered).verdict ==
+                            Verdict::pays,
+                        Blocker::group_mixed);
+            }
+            pays = take_supporter(candidate, taken_[first], scan);
+            require(pays, Blocker::group_mixed);
+        }
+    }
+    if (pays) {
+        // The payers come before every supporter not yet reached (`next`
+        // does), or that supporter pays too, at the same share, where it
+        // comes first: the count is the same.
+        for (const Keyed& rest : heap_) {
+            if (comes_after_all(candidate, first, taken_.size(), rest.position)) continue;
+            require(group_begin_.size() < 2 ||
+                        comes_after_all(candidate, group_begin_[group_begin_.size() - 2], first,
+                                        rest.position),
+                    Blocker::payer_rest);
+            require(test_payment(candidate, rest.position, before.gathered).verdict ==
+                        Verdict::pays,
+                    Blocker::payer_rest);
+        }
+        return Group::ends_evaluation;
+    }
+    if (!has_next) {
+        // Nobody pays under the budgets that got this far; under others a
+        // supporter paid, and the two differ.
+        require(!scan.may_have_paid, Blocker::payer_under_some);
+        return Group::ends_evaluation;
+    }
+    return Group::fails;
 }
 
 // True when the supporter at `position` comes after every one of the
@@ -466,7 +527,7 @@ RangeRunner::Payment RangeRunner::test_payment(Index candidate, Index position,
         }
     } else {
         // 0 * infinity is NaN, which never exceeds the money.
-        require(share.lo == share.hi);
+        require(share.lo == share.hi, Blocker::not_finite);
     }
     return {verdict, share, share_affine};
 }
@@ -474,7 +535,6 @@ RangeRunner::Payment RangeRunner::test_payment(Index candidate, Index position,
 bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
     const Election& e = election_;
     const std::size_t begin = e.supporters_begin[candidate];
-    const double cost = e.candidate_cost[candidate];
     const Index voter = e.supporter_voter[begin + position];
     const double utility = e.supporter_utility[begin + position];
     Gathered& gathered = scan.gathered;
@@ -503,8 +563,16 @@ bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
         gathered.utility_left -= utility;
         return false;
     }
+    record_count(candidate, scan);
+    return true;
+}
+
+// The count of an evaluation whose payer pays under every budget that
+// reaches it.
+void RangeRunner::record_count(Index candidate, const Scan& scan) {
+    const double cost = election_.candidate_cost[candidate];
     const Interval final_share = scan.paid_share;
-    require(final_share.lo > 0.0 || final_share.hi < 0.0);
+    require(final_share.lo > 0.0 || final_share.hi < 0.0, Blocker::count_sign);
     const Interval effective_count{cost / final_share.hi, cost / final_share.lo};
     bound_[candidate] = effective_count;
     final_share_[candidate] = final_share;
@@ -519,9 +587,8 @@ bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
         best_count_ = {std::max(best_count_.lo, effective_count.lo),
                        std::max(best_count_.hi, effective_count.hi)};
     } else {
-        require(effective_count.hi <= 0.0 || effective_count.lo == kInfinity);
+        require(effective_count.hi <= 0.0 || effective_count.lo == kInfinity, Blocker::count_sign);
     }
-    return true;
 }
 
 std::uint32_t RangeRunner::class_after_payment(std::uint32_t money_class, double utility) {
@@ -547,13 +614,14 @@ void RangeRunner::charge(Index winner) {  // Mirrored: RuleRunner::charge.
     const Election& e = election_;
     const double cost = e.candidate_cost[winner];
     const Interval price{cost / best_count_.hi, cost / best_count_.lo};
-    require(finite(price));
+    require(finite(price), Blocker::not_finite);
     // price = cost / (cost / share) is the winner's final share up to two
     // roundings, each below 2^-53 of it, and so within 2^-50 of it with room
     // to spare. That holds only while the count and the price are normal
     // numbers: below DBL_MIN a rounding is not relative to the value.
     require(best_count_.lo >= std::numeric_limits<double>::min() &&
-            price.lo >= std::numeric_limits<double>::min());
+                price.lo >= std::numeric_limits<double>::min(),
+            Blocker::not_finite);
     const Affine price_affine =
         affine_.widen_relative(final_share_affine_[winner], 0x1p-50, final_share_[winner]);
     classes_of_charge_.clear();
@@ -580,14 +648,14 @@ void RangeRunner::charge(Index winner) {  // Mirrored: RuleRunner::charge.
             money_class_[voter] = kUnlistedClass;
         } else if (money.lo >= payment.hi || affine_.at_most(payment_affine, money_affine)) {
             money = {money.lo - payment.hi, money.hi - payment.lo};
-            require(finite(money));
+            require(finite(money), Blocker::not_finite);
             money_affine = affine_.subtract(money_affine, payment_affine, money);
             money_class_[voter] = class_after_payment(money_class_[voter], utility);
         } else {
             // Cut under some budgets (to 0), not under others (to money -
             // payment, at least 0 since money >= payment there).
             const Interval left{money.lo - payment.hi, money.hi - payment.lo};
-            require(finite(left));
+            require(finite(left), Blocker::not_finite);
             const Affine left_affine = affine_.subtract(money_affine, payment_affine, left);
             money = {0.0, std::max(0.0, left.hi)};
             money_affine = affine_.hull(left_affine, AffineRange::constant(0.0), money);

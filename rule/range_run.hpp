@@ -9,6 +9,7 @@
 #ifndef TARVEK_RANGE_RUN_HPP
 #define TARVEK_RANGE_RUN_HPP
 
+#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -18,6 +19,26 @@
 #include "unordered_failers.hpp"
 
 namespace tarvek {
+
+// The decision that a range run could not prove for its whole range: what
+// the completion's census counts, so that the next proof goes where ranges
+// fail most.
+enum class Blocker : std::uint8_t {
+    none,
+    not_finite,            // money, a sum or a price not finite (or near underflow)
+    scan_order,            // which candidates the lazy scan evaluates
+    maybe_scanned_wins,    // a candidate scanned under some budgets may beat the best
+    close_race,            // the winner's count is not above every loser's
+    maybe_affordable,      // a candidate affordable under some budgets only
+    tie,                   // a tie that the tie-breaking may fail on
+    group_mixed,           // supporters in unproved order that neither all fail nor all pay
+    payer_rest,            // a supporter that may come before the payer may fail
+    payer_under_some,      // a supporter pays under some budgets, nobody under others
+    count_sign,            // a count that may be 0 or infinite under some budgets only
+    maybe_present_wins,    // a candidate present under some budgets only may win there
+};
+constexpr std::size_t kBlockerCount = 12;
+const char* blocker_name(Blocker blocker);
 
 class RangeRunner {
 public:
@@ -31,6 +52,8 @@ public:
     // then runs the budgets one by one.
     bool run(Interval start);
     const std::vector<Index>& winners() const { return winners_; }
+    // Why the last run failed (Blocker::none after a proved one).
+    Blocker blocker() const { return blocker_; }
 
 private:
     // money / utility for every budget: within `range`, or NaN throughout.
@@ -52,9 +75,19 @@ private:
         bool nan;
         Index position;  // position in the candidate's supporter list
     };
+    // The guide order of the supporter heap, as a type so that the heap
+    // operations inline it.
+    struct KeyedAfter {
+        bool operator()(const Keyed& x, const Keyed& y) const;
+    };
+    enum class Group { fails, ends_evaluation };
 
     void play_round();
+    void prove_scan(std::size_t scanned);
     void evaluate(Index candidate);
+    void fill_heap(Index candidate);
+    void take_supporters(Index candidate);
+    Group close_group(Index candidate, Scan& scan, bool has_next);
     bool comes_after_all(Index candidate, std::size_t first, std::size_t last, Index position) const;
     enum class Verdict { fails, pays, either };
     struct Payment {
@@ -64,6 +97,7 @@ private:
     };
     Payment test_payment(Index candidate, Index position, const Gathered& gathered) const;
     bool take_supporter(Index candidate, Index position, Scan& scan);
+    void record_count(Index candidate, const Scan& scan);
     void pick_best();
     void settle_maybe_scanned(Index candidate);
     void charge(Index winner);
@@ -100,6 +134,11 @@ private:
     std::vector<Index> remaining_;
     std::vector<Interval> scanned_bound_;  // per scanned candidate, its bound before the round
     std::vector<char> leaves_;
+    // Per candidate: in play under some budgets of the range only (it left,
+    // unaffordable, under those that scanned it in a round that scanned it
+    // under some budgets only). It may be evaluated and contend, but must lose
+    // wherever it does, so that its absence changes nothing.
+    std::vector<char> maybe_present_;
     std::vector<Index> best_;
     std::vector<Index> contenders_;  // this round's, in the order scanned
     Interval best_count_{0.0, 0.0};
@@ -111,6 +150,7 @@ private:
     std::vector<Scan> before_group_;
     std::vector<GroupMember> members_;
     std::vector<Index> winners_;
+    Blocker blocker_ = Blocker::none;
 };
 
 }  // namespace tarvek

@@ -426,12 +426,37 @@ int profile_mode(const bench::Instance& inst, const std::string& which, double s
     return 0;
 }
 
+// The completion's census: how many trial budgets ranges settled and how many
+// single runs it made, and why each range run that failed could not be proved.
+int census_mode(const bench::Instance& inst) {
+    const auto& [voters, projects, cost, approvers, total_utility, budget] = inst;
+    tarvek::CompletionStats stats;
+    const double cpu_start = cpu_seconds();
+    try {
+        (void)tarvek::complete_add1(voters, projects, cost, approvers, total_utility, budget, true,
+                                    &stats);
+    } catch (const std::exception& error) {
+        std::printf("error %s\n", error.what());
+    }
+    std::printf("cpu_seconds %.6f\nsingle_runs %llu\nrange_runs %llu\nbudgets_in_ranges %llu\n",
+                cpu_seconds() - cpu_start, static_cast<unsigned long long>(stats.runs),
+                static_cast<unsigned long long>(stats.range_runs),
+                static_cast<unsigned long long>(stats.skipped_runs));
+    for (std::size_t b = 0; b < tarvek::kBlockerCount; ++b) {
+        if (stats.failed_ranges[b] == 0) continue;
+        std::printf("failed %s %llu\n", tarvek::blocker_name(static_cast<tarvek::Blocker>(b)),
+                    static_cast<unsigned long long>(stats.failed_ranges[b]));
+    }
+    return 0;
+}
+
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: tarvek_bench time INSTANCE [--min-time S] [--max-reps N]\n"
                  "                         [--yardstick-seconds S] [--replay-seconds S]\n"
                  "                         [--no-yardstick | --no-engine | --only-engine]\n"
-                 "       tarvek_bench profile INSTANCE utils|add1|add1_plain SECONDS\n");
+                 "       tarvek_bench profile INSTANCE utils|add1|add1_plain SECONDS\n"
+                 "       tarvek_bench census INSTANCE\n");
     std::exit(2);
 }
 
@@ -446,6 +471,7 @@ int main(int argc, char** argv) {
             if (argc != 5) usage();
             return profile_mode(inst, argv[3], std::atof(argv[4]));
         }
+        if (mode == "census") return census_mode(inst);
         if (mode != "time") usage();
         Options opt;
         for (int i = 3; i < argc; ++i) {

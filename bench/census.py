@@ -1,0 +1,57 @@
+"""The completion's census: per election, how many trial budgets range runs
+settled and how many single runs it made, and why each range run that failed
+could not be proved, by decision (`tarvek_bench census`).
+
+    python bench/census.py --files Hungary_Budapest_2023_VIII_Jozsefvaros Poland_Warszawa_2026
+    python bench/census.py --files France_Toulouse_2019 --scale 1e6
+    python bench/census.py                  # every election but Budapest 2024 (minutes)
+"""
+
+from __future__ import annotations
+
+import argparse
+import subprocess
+
+import benchlib
+from compare_builds import instance_for
+
+SLOW = {"Hungary_Budapest_2024"}
+
+
+def census(binary: str, name: str, scale: float) -> dict[str, str]:
+    out = subprocess.run([binary, "census", str(instance_for(name, scale))],
+                         check=True, capture_output=True, text=True).stdout
+    row: dict[str, str] = {}
+    for line in out.splitlines():
+        words = line.split()
+        if words[0] == "error":
+            row["error"] = line[len("error "):]
+        elif words[0] == "failed":
+            row[words[1]] = words[2]
+        elif len(words) == 2:
+            row[words[0]] = words[1]
+    return row
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--files", nargs="+", help="election names, without .pb")
+    parser.add_argument("--scale", type=float, default=1.0,
+                        help="multiply every cost and the budget by this")
+    parser.add_argument("--binary", default=None, help="a tarvek_bench (default: build it)")
+    args = parser.parse_args()
+    binary = args.binary or str(benchlib.ensure_native())
+    names = args.files or sorted(p.stem for p in benchlib.DATA_DIR.glob("*.pb")
+                                 if p.stem not in SLOW)
+    print("| election | CPU s | single runs | range runs | budgets in ranges | failed ranges by decision |")
+    print("|---|---:|---:|---:|---:|---|")
+    fixed = {"cpu_seconds", "single_runs", "range_runs", "budgets_in_ranges"}
+    for name in names:
+        row = census(binary, name, args.scale)
+        failed = ", ".join(f"{k} {v}" for k, v in row.items() if k not in fixed)
+        print(f"| {name} | {float(row['cpu_seconds']):.3f} | {row['single_runs']} | "
+              f"{row['range_runs']} | {row['budgets_in_ranges']} | {failed or '-'} |", flush=True)
+
+
+if __name__ == "__main__":
+    main()
