@@ -15,6 +15,11 @@ PYTHON=${PYTHON:-python3}
 JOBS=${JOBS:-2}
 WERROR=${TARVEK_WERROR:-OFF}
 
+# Each stage's heading carries the time since the start, to keep CI's length in view.
+stage() {
+  printf '== [%d:%02d] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"
+}
+
 # The major version of the clang that is installed, or else of the one that
 # Debian's clang package would install (14 on Debian 12, 19 on Debian 13): its
 # sanitizer and fuzzer runtime is the package libclang-rt-<version>-dev.
@@ -49,7 +54,7 @@ if [ -n "$clang_major" ]; then
 fi
 if ((${#need_packages[@]})); then
   if [ "$(id -u)" = 0 ]; then
-    echo "== installing Debian packages: ${need_packages[*]}"
+    stage "installing Debian packages: ${need_packages[*]}"
     apt_update
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_packages[@]}" >/dev/null
   else
@@ -58,7 +63,7 @@ if ((${#need_packages[@]})); then
 fi
 
 export TARVEK_WERROR=$WERROR JOBS
-echo "== source distribution (python -m build --sdist)"
+stage "source distribution (python -m build --sdist)"
 SDIST=$(bash tests/wheels/sdist.sh | tail -n 1)
 export SDIST
 VENV=${TARVEK_VENV:-build/venv-cpython}
@@ -66,18 +71,18 @@ bash tests/wheels/venv.sh "$PYTHON" "$VENV" test,dask
 python=$VENV/bin/python
 
 if "$python" -c 'import sys; sys.exit(sys.implementation.name != "cpython")'; then
-  echo "== ruff and mypy --strict (settings in pyproject.toml)"
+  stage "ruff and mypy --strict (settings in pyproject.toml)"
   "$python" -m ruff check .
   "$python" -m mypy
 fi
 
-echo "== native tests"
+stage "native tests"
 cmake -S . -B build/native -DTARVEK_BUILD_TESTS=ON -DTARVEK_BUILD_MODULE=OFF \
   -DTARVEK_WERROR="$WERROR" >/dev/null
 cmake --build build/native -j"$JOBS"
 ctest --test-dir build/native --output-on-failure
 
-echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+stage "native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/native-asan -DTARVEK_BUILD_TESTS=ON -DTARVEK_BUILD_MODULE=OFF \
   -DTARVEK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEK_WERROR="$WERROR" >/dev/null
 cmake --build build/native-asan -j"$JOBS"
@@ -85,15 +90,17 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/native-asan --output-on-failure
 
 if [ "${FUZZ_SECONDS:-60}" != 0 ] && [ -f fuzz/run.sh ] && command -v clang++ >/dev/null 2>&1; then
-  echo "== fuzzing for ${FUZZ_SECONDS:-60} s"
+  stage "fuzzing for ${FUZZ_SECONDS:-60} s"
   bash fuzz/run.sh "${FUZZ_SECONDS:-60}"
 fi
 
-echo "== Python tests, against the installed wheel"
+stage "Python tests, against the installed wheel"
 # Run from outside the checkout's package folders so that the installed
 # package is tested.
 "$python" -m pytest -c "$PWD/pyproject.toml" --rootdir "$PWD" -p xdist -n "$JOBS" "$PWD/tests/python"
 
 if [ "${TARVEK_PYPY:-1}" != 0 ]; then
+  stage "PyPy 3.11"
   bash tests/pypy/run_tests.sh
 fi
+stage "all passed"
