@@ -143,7 +143,7 @@ void expect_engine_returns_on_all(const std::vector<Instance>& instances, unsign
 void expect_same(const Instance& e, std::uint64_t max_runs) {
     std::vector<Instance> non_ending;
     expect_same(e, max_runs, non_ending);
-    expect_engine_returns_on_all(non_ending, 10);
+    expect_engine_returns_on_all(non_ending, kStuckAfterSeconds);
 }
 
 class Generator : tarvek_support::Random {
@@ -244,7 +244,7 @@ TEST(Differential, RandomSmallInstances) {
         expect_same(generator.next(), 300, non_ending);
         if (::testing::Test::HasFatalFailure()) return;
     }
-    expect_engine_returns_on_all(non_ending, 10);
+    expect_engine_returns_on_all(non_ending, kStuckAfterSeconds);
 }
 
 // Voters with whole-number money and costs that are exact sums of it, so that
@@ -296,7 +296,7 @@ TEST(Differential, DecisionBoundaries) {
         expect_same(generator.next(), 2000, non_ending);
         if (::testing::Test::HasFatalFailure()) return;
     }
-    expect_engine_returns_on_all(non_ending, 10);
+    expect_engine_returns_on_all(non_ending, kStuckAfterSeconds);
 }
 
 // Ordinary elections with more voters and projects, so that the rule plays
@@ -336,7 +336,7 @@ TEST(Differential, OrdinaryElections) {
         expect_same(generator.next(), 2000, non_ending);
         if (::testing::Test::HasFatalFailure()) return;
     }
-    expect_engine_returns_on_all(non_ending, 10);
+    expect_engine_returns_on_all(non_ending, kStuckAfterSeconds);
 }
 
 // Elections whose rounds leave the voters with many distinct amounts of
@@ -391,7 +391,7 @@ TEST(Differential, ManyMoneyGroups) {
         expect_same(generator.next(i % 60 == 0), 300, non_ending);
         if (::testing::Test::HasFatalFailure()) return;
     }
-    expect_engine_returns_on_all(non_ending, 10);
+    expect_engine_returns_on_all(non_ending, kStuckAfterSeconds);
 }
 
 TEST(Differential, HandBuiltBoundaries) {

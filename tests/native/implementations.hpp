@@ -84,12 +84,20 @@ void expect_throw_with(Call&& call, const std::string& what) {
     }
 }
 
+// The completion bounds its own work: where it cannot show that the outcome
+// has settled it gives up after a fixed number of runs of the rule, with an
+// exception. A test that expects an outcome therefore shows that the work
+// ended by settling; the alarm below is only a net for a completion that
+// loops outside that count, and is generous so that a loaded machine or a
+// sanitizer never trips it.
+constexpr unsigned kStuckAfterSeconds = 600;
+
 // Runs the engine's completion in a child process that an alarm ends after
 // `seconds`, so that a completion that does not end fails the test instead of
 // stalling the suite. With `expected`, the call must return exactly it;
 // without, any return or exception will do.
 inline void expect_engine_add1_returns(const Instance& e, const Outcome* expected,
-                                       unsigned seconds = 5) {
+                                       unsigned seconds = kStuckAfterSeconds) {
     EXPECT_EXIT(
         {
             ::alarm(seconds);

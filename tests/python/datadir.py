@@ -1,4 +1,5 @@
-"""The folder of real pabulib election files used by the tests."""
+"""The folder of real pabulib election files used by the tests, and what a
+test does when something it needs is missing."""
 
 from __future__ import annotations
 
@@ -29,10 +30,12 @@ def real_folder() -> Path:
     return PABULIB_DIR
 
 
-def missing(what: str) -> NoReturn:
-    """Skips the test, except in CI (CI=true), where a missing real election is
-    a failure: a suite that quietly skips its real elections must not pass there."""
-    message = f"{what} not available (set TARVEK_PABULIB_DIR)"
+def missing(what: str, hint: str = "set TARVEK_PABULIB_DIR", *, module: bool = False) -> NoReturn:
+    """Skips the test (with `module`, the whole test module), except in CI
+    (CI=true), where anything a test needs and misses is a failure: a suite
+    that quietly skips its real elections, its browser or its fuzzing must not
+    pass there."""
+    message = f"{what} not available ({hint})"
     if os.environ.get("CI") == "true":
         pytest.fail(message)
-    pytest.skip(message)
+    pytest.skip(message, allow_module_level=module)
