@@ -482,7 +482,7 @@ def test_a_dict_changed_during_its_conversion_is_read_as_it_was_passed(small_ele
 # size is taken after the import and after the arguments are built, because it
 # differs between interpreters and machines (PyPy alone maps about 300 MB on
 # some). The headroom is far below what the copies of these arguments need
-# (480 MB of voter ids; 6 million supporter entries of 40 bytes, 240 MB), and
+# (480 MB of distinct voter ids; 6 million supporter entries of 40 bytes, 240 MB), and
 # far above what the call itself needs besides them.
 HEADROOM_MIB = 128
 
@@ -492,9 +492,10 @@ MEMORY_SCRIPT = textwrap.dedent("""
     kind = sys.argv[1]
     n = int(sys.argv[2])
     if kind == "ids":
-        # Few Python objects, many C++ copies: every voter id is copied.
-        voters = ["v" * 4096] * n
-        args = (voters, ["p"], {"p": 1.0}, {"p": [("v" * 4096, 1)]}, {"p": 1}, 10.0)
+        # Many distinct long voter ids: the engine keeps each distinct id
+        # once, so only distinct ids make its copies outgrow the headroom.
+        voters = [f"{i:09d}".ljust(4096, "v") for i in range(n)]
+        args = (voters, ["p"], {"p": 1.0}, {"p": [(voters[0], 1)]}, {"p": 1}, 10.0)
     else:
         # A supporter list longer than what the engine's working arrays fit.
         pair = ("v", 1)
