@@ -51,8 +51,11 @@ Election prepare_election(const IdList& voters, const IdList& projects, const Co
     interner.reserve_projects(projects.size());
     for (const Id& project : projects) interner.add_project(project);
     for (const auto& [key, value] : cost) interner.set_cost(interner.project(key), value);
-    for (const auto& [key, supporters] : approvers) {
-        const Index project = interner.project(key);
+    for (const auto& entry : approvers) {
+        // A named reference, not a structured binding: lambdas may capture
+        // structured bindings only from C++20 on.
+        const SupporterList& supporters = entry.second;
+        const Index project = interner.project(entry.first);
         if (!interner.begin_supporters(project, supporters.size())) continue;
         interner.add_supporters(
             supporters.size(),
