@@ -474,15 +474,12 @@ def same_text(row: dict[str, Any]) -> str:
     return f"u:{one('agree_utils')} a:{one('agree_add1')}"
 
 
-def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) -> None:
-    benchlib.write_table(
-        path,
-        benchlib.provenance(
-            "tarvekbindings benchmark",
-            f"rule/ sources {opts.rule_digest}; Python {platform.python_version()}; "
-            f"yardstick cap {opts.max_seconds:g} s, replay cap {opts.replay_seconds:g} s",
-        ),
-        COLUMNS, rows)
+def table_provenance(opts: argparse.Namespace) -> str:
+    return benchlib.provenance(
+        "tarvekbindings benchmark",
+        f"rule/ sources {opts.rule_digest}; Python {platform.python_version()}; "
+        f"yardstick cap {opts.max_seconds:g} s, replay cap {opts.replay_seconds:g} s",
+    )
 
 
 def rule_digest() -> str:
@@ -579,13 +576,17 @@ def main() -> None:
         csv_path = Path(output)
     else:
         csv_path = benchlib.RESULTS_DIR / (output if output.endswith(".csv") else output + ".csv")
+    # Taken before the first row is written: the table itself, once
+    # rewritten, would make the tree read as dirty.
+    provenance = table_provenance(opts)
     rows: list[dict[str, Any]] = []
     for i, path in enumerate(files, 1):
         start = time.perf_counter()
         row = measure(path, opts)
         rows.append(row)
         progress(row, i, len(files), time.perf_counter() - start)
-        write_csv(csv_path, rows, opts)  # after each election, so a cut run keeps its rows
+        # After each election, so that a cut run keeps its rows.
+        benchlib.write_table(csv_path, provenance, COLUMNS, rows)
     print_table(rows)
     log(f"bench: CSV written to {csv_path}")
 
