@@ -15,6 +15,8 @@ import pytest
 
 import tarvekbindings
 
+from datadir import missing
+
 EXTENSION = Path(tarvekbindings.__file__).resolve()
 
 # Loads the extension from its path, whatever the interpreter's own tag, and
@@ -69,7 +71,7 @@ def test_loads_by_path_in_the_interpreter_it_was_built_for():
 def test_python_312_refuses_it_with_the_version_mismatch():
     interpreter = cpython("3.12")
     if interpreter is None:
-        pytest.skip("no Python 3.12 interpreter found")
+        missing("a Python 3.12 interpreter", "pyenv install 3.12")
     kind, message, version = load_with(interpreter)
     assert version.startswith("3.12")
     assert kind == "ImportError"
@@ -84,7 +86,7 @@ def test_cpython_refuses_a_pypy_build(version):
     have: loading it fails before the version check could pass it."""
     interpreter = cpython(version)
     if interpreter is None:
-        pytest.skip(f"no CPython {version} interpreter found")
+        missing(f"a CPython {version} interpreter", f"pyenv install {version}")
     kind, message, _ = load_with(interpreter)
     assert kind == "ImportError"
     assert "undefined symbol: PyPy" in message

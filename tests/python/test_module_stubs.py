@@ -10,11 +10,16 @@ import textwrap
 
 import pytest
 
+from datadir import missing
+
 # mypy's compiled releases are for CPython; stubtest also inspects the
 # functions as CPython builds them.
 pytestmark = pytest.mark.cpython_only
 if sys.implementation.name == "cpython":
-    pytest.importorskip("mypy", reason="mypy is not installed")
+    try:
+        import mypy  # noqa: F401
+    except ImportError:
+        missing("mypy", "pip install '.[test]'", module=True)
 
 
 def run_mypy(*args: str, cwd) -> subprocess.CompletedProcess:

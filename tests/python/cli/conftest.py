@@ -4,11 +4,17 @@ from __future__ import annotations
 
 import pytest
 
+from datadir import missing
+
 
 @pytest.fixture
 def engine():
     """The compiled engine; tests that count need it."""
-    return pytest.importorskip("tarvekbindings")
+    try:
+        import tarvekbindings
+    except ImportError:
+        missing("the compiled module tarvekbindings", "pip install .")
+    return tarvekbindings
 
 
 @pytest.fixture

@@ -4,14 +4,21 @@ from __future__ import annotations
 
 import json
 import os
+import sys
 
 import pytest
 
 import tarvek
 
-from datadir import real_folder
+from datadir import missing, real_folder
 
-distributed = pytest.importorskip("distributed")
+# Dask is an extra of the CPython installation only.
+pytestmark = pytest.mark.cpython_only
+try:
+    import distributed
+except ImportError:
+    if sys.implementation.name == "cpython":
+        missing("Dask's distributed", "pip install '.[dask]'", module=True)
 
 #: Files small enough for the completion to be quick everywhere.
 SMALL = 100_000

@@ -11,10 +11,10 @@ import sys
 import sysconfig
 from pathlib import Path
 
-import pytest
-
 import tarvek
 import tarvekbindings
+
+from datadir import missing
 
 HERE = Path(__file__).resolve().parent
 EXTENSION = Path(tarvekbindings.__file__).resolve()
@@ -48,8 +48,9 @@ def python_link_flags() -> list[str]:
     return [f"-L{libdir}", "-Wl,--no-as-needed", f"-lpython{version}", f"-Wl,-rpath,{libdir}"]
 
 
-@pytest.mark.skipif(shutil.which("g++") is None, reason="g++ is not installed")
 def test_cpp_program_calls_the_exported_functions(tmp_path):
+    if shutil.which("g++") is None:
+        missing("g++", "apt-get install g++")
     include = Path(tarvek.get_include())
     assert (include / "equal_shares.hpp").is_file()
     program = tmp_path / "call_engine"
@@ -71,9 +72,9 @@ def test_cpp_program_calls_the_exported_functions(tmp_path):
     ]
 
 
-@pytest.mark.skipif(shutil.which("nm") is None or shutil.which("c++filt") is None,
-                    reason="binutils are not installed")
 def test_extension_exports_only_the_engine_functions_and_the_init():
+    if shutil.which("nm") is None or shutil.which("c++filt") is None:
+        missing("nm and c++filt", "apt-get install binutils")
     listed = subprocess.run(["nm", "-D", "--defined-only", str(EXTENSION)],
                             capture_output=True, text=True, check=True).stdout
     symbols = sorted(line.split()[-1] for line in listed.splitlines() if line.strip())
