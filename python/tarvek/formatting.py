@@ -5,6 +5,9 @@ from __future__ import annotations
 
 import os
 
+#: Said of a recorded outcome that the file says another rule decided.
+OTHER_RULE_NOTE = " (the file says another rule decided it)"
+
 
 def display_name(path: str) -> str:
     """A file as results name it: its base name (the whole path if it has none)."""

@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import time
 from collections.abc import Sequence
-from typing import Any, NotRequired, TypedDict, cast
+from typing import Any, Literal, NotRequired, TypedDict, cast
 
 from . import pabulib
 from .counting import Count, count
@@ -249,6 +249,21 @@ def error_message(result: FileResult) -> str | None:
     """Why the file was not counted; None when it was."""
     error = result.get("error")
     return None if error is None else error["message"]
+
+
+Agreement = Literal["no record", "agrees", "other rule", "differs"]
+
+
+def agreement(result: FileResult) -> Agreement:
+    """How the computed outcome stands against the one recorded in the file.
+    An outcome that the file says another rule decided is expected to
+    differ, so it reads as "other rule" rather than "differs"."""
+    recorded = result.get("recorded")
+    if recorded is None:
+        return "no record"
+    if recorded["agrees"]:
+        return "agrees"
+    return "other rule" if recorded.get("same_rule") is False else "differs"
 
 
 def tally(row: SelectedRow, points_label: str) -> int:

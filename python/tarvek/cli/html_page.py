@@ -15,8 +15,8 @@ from __future__ import annotations
 
 from html import escape
 
-from ..formatting import cents, clip, display_name, votes
-from ..results import FileResult, LeftOutRow, SelectedRow, tally
+from ..formatting import OTHER_RULE_NOTE, cents, clip, display_name, votes
+from ..results import FileResult, LeftOutRow, SelectedRow, agreement, tally
 from ..rules import LACKED_MONEY, RULES, broken_tie_text, why_left_out
 from .report_comparison import comparison_section
 
@@ -138,7 +138,7 @@ def _verdicts(result: FileResult) -> list[str]:
         if recorded["agrees"]:
             text = "The computed outcome agrees with the outcome recorded in the file."
         else:
-            other = " (the file says another rule decided it)" if recorded.get("same_rule") is False else ""
+            other = OTHER_RULE_NOTE if agreement(result) == "other rule" else ""
             text = (
                 f"The computed outcome differs from the outcome recorded in the file{other}: "
                 f"{len(recorded['computed_only'])} selected here only, "

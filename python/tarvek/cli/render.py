@@ -9,8 +9,8 @@ import io
 import json
 from typing import Any, TextIO
 
-from ..formatting import cents, clip, display_name, money, percent, votes
-from ..results import FileResult, error_message, tally
+from ..formatting import OTHER_RULE_NOTE, cents, clip, display_name, money, percent, votes
+from ..results import FileResult, agreement, error_message, tally
 from ..rules import RULES, broken_tie_text, why_left_out
 from . import render_comparison
 from .text_tables import text_table as _table
@@ -116,7 +116,7 @@ def detail_table(result: FileResult) -> str:
         if recorded["agrees"]:
             lines.append(f"{head} the computed outcome agrees with it.")
         else:
-            other = " (the file says another rule decided it)" if recorded.get("same_rule") is False else ""
+            other = OTHER_RULE_NOTE if agreement(result) == "other rule" else ""
             lines.append(f"{head} the computed outcome differs{other}.")
             for title, projects in (
                 ("  Selected here, not recorded:", recorded["computed_only"]),
@@ -240,14 +240,9 @@ def _certified(result: FileResult) -> str | None:
     return "stands" if certified["stands"] else f"differs from selection {certified['differs_at']}"
 
 
-def _agreement(result: FileResult) -> str:
-    recorded = result.get("recorded")
-    if recorded is None:
-        return "-"
-    if recorded["agrees"]:
-        return "agrees"
-    # An outcome decided by another rule is expected to differ.
-    return "other rule" if recorded.get("same_rule") is False else "differs"
+def _short_agreement(result: FileResult) -> str:
+    verdict = agreement(result)
+    return "-" if verdict == "no record" else verdict
 
 
 def summary_table(results: list[FileResult]) -> str:
@@ -278,7 +273,7 @@ def summary_table(results: list[FileResult]) -> str:
                 money(r["spent"]),
                 money(r["budget"]),
                 percent(r["share_spent"]),
-                _agreement(result),
+                _short_agreement(result),
                 *(clip(r[key] or "-", 40) for _, key in extra),
                 *([render_comparison.summary_cell(result)] if compared else []),
             ]

@@ -14,7 +14,7 @@ from typing import Any
 from urllib.parse import quote
 
 from ..formatting import cents, display_name
-from ..results import FileResult, error_message
+from ..results import FileResult, agreement, error_message
 from .render_comparison import percent1
 
 __all__ = ["index_page"]
@@ -39,12 +39,11 @@ a { color: #1f5fa8; }
 
 
 def _agreement(result: FileResult) -> str:
+    verdict = agreement(result)
     recorded = result.get("recorded")
-    if recorded is None:
-        return "no record"
-    if recorded["agrees"]:
-        return "agrees"
-    return f"differs: {len(recorded['computed_only'])} here only, {len(recorded['recorded_only'])} recorded only"
+    if recorded is None or verdict == "agrees":
+        return verdict
+    return f"{verdict}: {len(recorded['computed_only'])} here only, {len(recorded['recorded_only'])} recorded only"
 
 
 def _outcome_cells(result: FileResult, key: str) -> list[str]:
