@@ -35,7 +35,7 @@ std::vector<std::string> equal_shares(Passed<tarvek::IdList> voters, Passed<tarv
     const tarvek::Election election = tarvek::build_election(reader.finish());
     std::vector<tarvek::Index> outcome;
     if (kCompleted) {
-        outcome = tarvek::complete(election, budget, true).outcome;
+        outcome = tarvek::complete(election, budget, true, nullptr, tarvek::kMaxRunsOfWork, false).outcome;
     } else {
         tarvek::RuleRunner runner(election);
         outcome = runner.run(budget, false);

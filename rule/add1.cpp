@@ -10,6 +10,7 @@
 #include "completion.hpp"
 #include "election.hpp"
 #include "fixed_budget.hpp"
+#include "range_criterion.hpp"
 #include "range_run.hpp"
 #include "tie_breaking.hpp"
 
@@ -87,9 +88,10 @@ public:
           max_runs_of_work_(max_runs_of_work),
           runner_(e, kLastStartMoney),
           range_runner_(e),
+          criterion_(e),
           selected_(e.candidate_count(), 0) {}
 
-    Completion run(CompletionStats* stats) {
+    Completion run(CompletionStats* stats, bool find_budget) {
         hold(runner_.run(total_budget_, false), total_budget_, false);
         ++counts_.runs;
         // With no voters every run selects nothing and the trial budget would
@@ -108,8 +110,9 @@ public:
                 if (take_single_run() == Step::ends) break;
             }
         }
+        if (find_budget && !budget_known_) outcome_budget_ = find_streak_start();
         if (stats != nullptr) *stats = counts_;
-        return {outcome_, outcome_budget_};
+        return {outcome_, find_budget ? outcome_budget_ : 0.0};
     }
 
 private:
@@ -120,7 +123,10 @@ private:
     // plain completion's runs in a row that selected it, so that it does not
     // depend on which runs were skipped.
     void hold(const std::vector<Index>& outcome, double budget, bool from_range) {
-        if (!holds_any_ || outcome != outcome_) outcome_budget_ = budget;
+        if (!holds_any_ || outcome != outcome_) {
+            outcome_budget_ = budget;
+            budget_known_ = true;
+        }
         holds_any_ = true;
         for (const Index c : outcome_) selected_[c] = 0;
         outcome_ = outcome;
@@ -180,6 +186,10 @@ private:
             if (range_ >= kShortestRange) backoff_ = 4;
             any_range_proved_ = true;
             range_ *= 2.0;
+        } else if (criterion_.holds(range_runner_, total_budget_)) {
+            count_failure();
+            ++counts_.criterion_ranges;
+            return settle_by_last_run(last);
         } else {
             count_failure();
             range_ = std::floor(range_ / 4.0);
@@ -190,6 +200,69 @@ private:
             }
         }
         return Step::goes_on;
+    }
+
+    // Every run of the range up to `last` is accepted and leaves an outcome
+    // that is not exhaustive (RangeCriterion): the plain completion then
+    // holds the outcome of the run at `last`.
+    //
+    // Which of those runs began the held outcome's streak is not known, so
+    // the outcome's budget is found afterwards, if asked for
+    // (find_streak_start); until the outcome changes in a step whose every
+    // run is known, the part of the streak below `last` stays open.
+    Step settle_by_last_run(double last) {
+        if (budget_known_) {
+            open_from_ = trial_budget_ + n_;
+            outcome_below_open_ = outcome_;
+            budget_below_open_ = outcome_budget_;
+        }
+        trial_budget_ = last;
+        const std::vector<Index>& next = runner_.run(trial_budget_, true);
+        ++counts_.runs;
+        if (!(outcome_cost(e_, next) <= total_budget_)) {
+            throw std::logic_error("equal_shares_add1: a range settled as fitting did not fit");
+        }
+        hold(next, trial_budget_, false);
+        budget_known_ = false;
+        known_from_ = trial_budget_;
+        counts_.skipped_runs += static_cast<std::uint64_t>(range_) - 1;
+        if (trial_budget_ + n_ == trial_budget_ || runner_.saturated()) return Step::ends;
+        if (range_ >= kShortestRange) backoff_ = 4;
+        any_range_proved_ = true;
+        range_ *= 2.0;
+        return Step::goes_on;
+    }
+
+    // The first budget of the held outcome's streak, where a settled range
+    // left it open: the outcome holds from `known_from_` on, and below
+    // `open_from_` the streak is known. Walks down from `known_from_` to
+    // the first budget whose run selects something else (with ranges that
+    // all select one outcome where they can be proved, doubling while they
+    // are, as the forward steps do), or down to `open_from_`.
+    double find_streak_start() {
+        double budget = known_from_ - n_;  // the highest budget not known to select the outcome
+        double width = kShortestRange;
+        while (budget >= open_from_) {
+            const double lowest = std::max(open_from_, budget - (width - 1.0) * n_);
+            if (lowest < budget && skip_runs_) {
+                ++counts_.range_runs;
+                if (range_runner_.run({lowest / n_, budget / n_})) {
+                    // One outcome throughout: either all of it is in the streak or none.
+                    if (range_runner_.winners() != outcome_) return budget + n_;
+                    budget = lowest - n_;
+                    width *= 2.0;
+                    continue;
+                }
+                count_failure();
+                width = std::floor(width / 4.0);
+                continue;
+            }
+            ++counts_.runs;
+            if (runner_.run(budget, false) != outcome_) return budget + n_;
+            budget -= n_;
+            width = kShortestRange;
+        }
+        return outcome_below_open_ == outcome_ ? budget_below_open_ : open_from_;
     }
 
     void count_failure() {
@@ -217,6 +290,7 @@ private:
     const std::uint64_t max_runs_of_work_;
     RuleRunner runner_;
     RangeRunner range_runner_;
+    RangeCriterion criterion_;
     CompletionStats counts_;
 
     double n_ = 0.0;
@@ -226,6 +300,15 @@ private:
     double spent_ = 0.0;
     double outcome_budget_ = 0.0;
     bool holds_any_ = false;
+    // Whether outcome_budget_ is the first of the held outcome's streak;
+    // else the streak is open between open_from_ and known_from_ (see
+    // find_streak_start), and below open_from_ the plain completion held
+    // outcome_below_open_, first selected at budget_below_open_.
+    bool budget_known_ = true;
+    double open_from_ = 0.0;
+    double known_from_ = 0.0;
+    std::vector<Index> outcome_below_open_;
+    double budget_below_open_ = 0.0;
     // Whether the held outcome was settled by a range run, whose last budget
     // has not been checked for saturation as single runs are.
     bool held_from_range_ = false;
@@ -256,8 +339,8 @@ private:
 }  // namespace
 
 Completion complete(const Election& e, double total_budget, bool skip_runs,
-                    CompletionStats* stats, std::uint64_t max_runs_of_work) {
-    return Add1(e, total_budget, skip_runs, max_runs_of_work).run(stats);
+                    CompletionStats* stats, std::uint64_t max_runs_of_work, bool find_budget) {
+    return Add1(e, total_budget, skip_runs, max_runs_of_work).run(stats, find_budget);
 }
 
 std::vector<std::string> complete_add1(const IdList& voters, const IdList& projects,
@@ -266,7 +349,7 @@ std::vector<std::string> complete_add1(const IdList& voters, const IdList& proje
                                        bool skip_runs, CompletionStats* stats,
                                        std::uint64_t max_runs_of_work) {
     const Election e = prepare_election(voters, projects, cost, approvers, total_utility);
-    const Completion done = complete(e, total_budget, skip_runs, stats, max_runs_of_work);
+    const Completion done = complete(e, total_budget, skip_runs, stats, max_runs_of_work, false);
     std::vector<std::string> result;
     result.reserve(done.outcome.size());
     for (const Index c : done.outcome) result.push_back(*e.candidate_id[c]);

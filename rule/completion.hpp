@@ -18,6 +18,9 @@ struct CompletionStats {
     std::uint64_t runs = 0;          // runs of the rule for a single budget
     std::uint64_t range_runs = 0;    // runs for a range of budgets, proved or not
     std::uint64_t skipped_runs = 0;  // single-budget runs replaced by proved ranges
+    // Failed range runs that still showed every run of their range to be
+    // accepted and not exhaustive, settled by one run at their last budget.
+    std::uint64_t criterion_ranges = 0;
     // Range runs that failed, by the decision that they could not prove.
     std::array<std::uint64_t, kBlockerCount> failed_ranges{};
 };
@@ -35,14 +38,15 @@ constexpr std::uint64_t kMaxRunsOfWork = std::uint64_t{1} << 20;
 // outcome, and the trial budget of a run of the rule that selects exactly it
 // (re-running the rule with that budget replays the outcome's run): the first
 // of the plain completion's accepted runs in a row that selected it, the same
-// with and without `skip_runs`.
+// with and without `skip_runs`. Finding that budget can take a few more
+// runs; with `find_budget` false it is left 0.
 struct Completion {
     std::vector<Index> outcome;
     double budget = 0.0;
 };
 Completion complete(const Election& election, double total_budget, bool skip_runs,
                     CompletionStats* stats = nullptr,
-                    std::uint64_t max_runs_of_work = kMaxRunsOfWork);
+                    std::uint64_t max_runs_of_work = kMaxRunsOfWork, bool find_budget = true);
 
 std::vector<std::string> complete_add1(const IdList& voters, const IdList& projects,
                                        const CostMap& cost, const ApproverMap& approvers,

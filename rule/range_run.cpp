@@ -96,6 +96,7 @@ RangeRunner::RangeRunner(const Election& election)
 bool RangeRunner::run(Interval start) {  // Mirrored: RuleRunner::run.
     const Election& e = election_;
     blocker_ = Blocker::not_finite;
+    has_state_ = false;
     if (!finite(start)) return false;
     for (std::size_t v = 0; v < e.voter_count; ++v) {
         const bool listed = v < e.listed_voter_count;
@@ -114,6 +115,7 @@ bool RangeRunner::run(Interval start) {  // Mirrored: RuleRunner::run.
         maybe_present_[c] = 0;
     }
     winners_.clear();
+    has_state_ = true;
     try {
         while (!remaining_.empty()) {
             const std::size_t selected_before = winners_.size();

@@ -54,6 +54,15 @@ public:
     const std::vector<Index>& winners() const { return winners_; }
     // Why the last run failed (Blocker::none after a proved one).
     Blocker blocker() const { return blocker_; }
+    // After a run that got as far as its first round, proved or not:
+    // winners() holds the winners of the rounds it proved, the same in the
+    // same order under every budget; remaining() every candidate still in
+    // play under some budget after them; and money_upper(voter) an upper
+    // bound of the money the voter holds then, under every budget (the
+    // proved winners' payments made, and perhaps some of the next one's).
+    bool has_state() const { return has_state_; }
+    const std::vector<Index>& remaining() const { return remaining_; }
+    double money_upper(Index voter) const { return money_[voter].hi; }
 
 private:
     // money / utility for every budget: within `range`, or NaN throughout.
@@ -151,6 +160,7 @@ private:
     std::vector<GroupMember> members_;
     std::vector<Index> winners_;
     Blocker blocker_ = Blocker::none;
+    bool has_state_ = false;
 };
 
 }  // namespace tarvek
