@@ -19,14 +19,9 @@ constexpr std::ptrdiff_t kShortList = 2048;
 }  // namespace
 
 RuleRunner::RuleRunner(const Election& election, double largest_start_money)
-    : election_(election),
+    : RoundSkeleton(election),
       largest_start_money_(largest_start_money),
-      money_(election.voter_count),
-      bound_(election.candidate_count()),
-      leaves_(election.candidate_count()) {
-    remaining_.reserve(election.candidate_count());
-    best_.reserve(election.candidate_count());
-    winners_.reserve(election.candidate_count());
+      money_(election.voter_count) {
     class_.resize(election.voter_count);
     unit_utilities_.resize(election.candidate_count());
     groups_well_.resize(election.candidate_count());
@@ -49,15 +44,12 @@ const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_satura
     watching_ = watch_saturation;
     saturated_ = watch_saturation;
 
-    // Equal start budgets for the listed voters; supporters who are not
-    // listed hold nothing. With no voters nothing is divided.
-    // Mirrored: RangeRunner::run.
+    // Equal start budgets for the listed voters. With no voters nothing is
+    // divided.
     const double start = e.listed_voter_count > 0 ? total_budget / e.voter_entries : 0.0;
     if (!std::isfinite(start)) give_up_saturation();
     if (observer_ != nullptr) observer_->start(start);
-    std::fill(money_.begin(), money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count),
-              start);
-    std::fill(money_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count), money_.end(), 0.0);
+    give_start_money(money_, start);
     by_class_ = groups_well_;
     grouped_candidates_ = static_cast<std::size_t>(std::count(by_class_.begin(), by_class_.end(), 1));
     class_key_.assign({key_order(start), key_order(0.0)});
@@ -69,56 +61,19 @@ const std::vector<Index>& RuleRunner::run(double total_budget, bool watch_satura
     std::fill(class_.begin() + static_cast<std::ptrdiff_t>(e.listed_voter_count), class_.end(),
               unlisted_class);
 
-    remaining_.clear();
-    for (Index c = 0; c < e.candidate_count(); ++c) {
-        remaining_.push_back(c);
-        bound_[c] = static_cast<double>(e.candidate_total_utility[c]);
-        leaves_[c] = 0;
-    }
-    winners_.clear();
-    while (!remaining_.empty()) {
-        const std::size_t selected_before = winners_.size();
-        play_round();
-        if (winners_.size() == selected_before) break;
-    }
+    start_rounds();
+    play_rounds();
     return winners_;
 }
 
-void RuleRunner::play_round() {
-    const Election& e = election_;
-    // Greatest bound first; equal bounds in order of first occurrence.
-    // Mirrored (order, lazy stop, winner, leaving, charge): RangeRunner::play_round.
-    std::sort(remaining_.begin(), remaining_.end(), [&](Index a, Index b) {
-        return bound_[a] > bound_[b] || (bound_[a] == bound_[b] && a < b);
-    });
+Index RuleRunner::winner_among(std::vector<Index>& best) const {
+    return pick_winner(election_, best);
+}
 
-    best_count_ = 0.0;
-    best_.clear();
-    for (const Index candidate : remaining_) {
-        // Lazy re-evaluation: nobody below the round's best count can win it.
-        if (best_count_ > bound_[candidate]) break;
-        evaluate(candidate);
-    }
-
-    Index winner = 0;
-    const bool selects = !best_.empty();
-    if (selects) {
-        winner = pick_winner(e, best_);
-        leaves_[winner] = 1;
-    }
-    const double price = selects ? e.candidate_cost[winner] / best_count_ : 0.0;
-    if (observer_ != nullptr) record_round(selects, winner, price);
-    remaining_.erase(std::remove_if(remaining_.begin(), remaining_.end(),
-                                    [&](Index c) { return leaves_[c] != 0; }),
-                     remaining_.end());
-    if (selects) {
-        winners_.push_back(winner);
-        charge(winner, price);
-    }
-    if (observer_ != nullptr) {
-        if (selects) supporter_money(winner, record_.money_after);
-        observer_->round(record_);
-    }
+void RuleRunner::end_round(bool selects, Index winner) {
+    if (observer_ == nullptr) return;
+    if (selects) supporter_money(winner, record_.money_after);
+    observer_->round(record_);
 }
 
 // The round's decisions before the candidates leave and the winner pays.
@@ -166,15 +121,46 @@ void RuleRunner::evaluate(Index candidate) {
         const Index voter = e.supporter_voter[begin + i];
         supporter_money_[i] = money_[voter];
         supporter_class_[i] = class_[voter];
-        supporter_money += supporter_money_[i];
+        supporter_money = PointMoney::add(supporter_money, supporter_money_[i]);
     }
-    if (cost > supporter_money) {  // Mirrored: RangeRunner::evaluate.
+    if (unaffordable<PointMoney>(cost, supporter_money) == Decided::yes) {
         leaves_[candidate] = 1;
         if (watching_ && !stays_unaffordable(candidate, cost)) give_up_saturation();
         return;
     }
+    start_supporter_order(candidate);
 
-    // Supporter order. Mirrored: RangeRunner::supporter_before.
+    double utility_left = static_cast<double>(e.candidate_total_utility[candidate]);
+    double paid = 0.0;
+    bool any_failed = false;
+    while (order_.has_next()) {
+        const std::size_t position = order_.next();
+        const Index voter = e.supporter_voter[begin + position];
+        const double utility = e.supporter_utility[begin + position];
+        const double money = supporter_money_[position];
+        const double share = share_faced<PointMoney>(cost, paid, utility_left);
+        if (fails_to_pay<PointMoney>(share, utility, money) == Decided::yes) {
+            paid = PointMoney::add(paid, money);
+            utility_left -= utility;
+            any_failed = true;
+            if (e.voter_is_listed(voter)) give_up_saturation();
+            continue;
+        }
+        take_count(candidate, effective_count<PointMoney>(cost, share));
+        if (watching_ && saturated_) check_stable_evaluation(candidate, share, position, any_failed);
+        return;
+    }
+    // Nobody could pay; supporters who are not listed fail the same way at
+    // any budget, listed ones may not.
+    if (e.candidate_has_listed_supporter[candidate]) give_up_saturation();
+}
+
+// Starts order_ on the evaluated candidate's supporters, whose money and
+// class supporter_money_ and supporter_class_ hold.
+void RuleRunner::start_supporter_order(Index candidate) {
+    const Election& e = election_;
+    const std::size_t begin = e.supporters_begin[candidate];
+    const std::size_t n = supporter_money_.size();
     if (by_class_[candidate]) {
         // Dividing by 1 changes nothing: the key is the money's, the class's.
         order_.start_by_class(supporter_class_.data(), n, class_key_);
@@ -186,54 +172,32 @@ void RuleRunner::evaluate(Index candidate) {
             by_class_[candidate] = 0;
             --grouped_candidates_;
         }
-    } else if (unit_utilities_[candidate]) {
-        keys_.resize(n);
-        for (std::size_t i = 0; i < n; ++i) keys_[i] = key_order(supporter_money_[i]);
-        order_.start(keys_.data(), n);
-    } else {
-        keys_.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            keys_[i] = key_order(supporter_money_[i] / e.supporter_utility[begin + i]);
-        }
-        order_.start(keys_.data(), n);
-    }
-
-    double utility_left = static_cast<double>(e.candidate_total_utility[candidate]);
-    double paid = 0.0;
-    bool any_failed = false;
-    while (order_.has_next()) {
-        const std::size_t position = order_.next();
-        const Index voter = e.supporter_voter[begin + position];
-        const double utility = e.supporter_utility[begin + position];
-        const double money = supporter_money_[position];
-        // Mirrored: RangeRunner::test_payment and fail_in_any_order.
-        const double share = (cost - paid) / utility_left;
-        if (share * utility > money) {
-            paid += money;
-            utility_left -= utility;
-            any_failed = true;
-            if (e.voter_is_listed(voter)) give_up_saturation();
-            continue;
-        }
-        // Mirrored: RangeRunner::take_supporter and pick_best.
-        const double effective_count = cost / share;
-        bound_[candidate] = std::isnan(effective_count) ? -kInfinity : effective_count;
-        // A count of 0 or infinity would make the price infinite or 0.
-        if (effective_count > 0.0 && effective_count < kInfinity) {
-            if (effective_count > best_count_) {
-                best_.clear();
-                best_.push_back(candidate);
-                best_count_ = effective_count;
-            } else if (effective_count == best_count_) {
-                best_.push_back(candidate);
-            }
-        }
-        if (watching_ && saturated_) check_stable_evaluation(candidate, share, position, any_failed);
         return;
     }
-    // Nobody could pay; supporters who are not listed fail the same way at
-    // any budget, listed ones may not.
-    if (e.candidate_has_listed_supporter[candidate]) give_up_saturation();
+    keys_.resize(n);
+    if (unit_utilities_[candidate]) {
+        for (std::size_t i = 0; i < n; ++i) keys_[i] = key_order(supporter_money_[i]);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            keys_[i] = key_order(
+                supporter_key<PointMoney>(supporter_money_[i], e.supporter_utility[begin + i]));
+        }
+    }
+    order_.start(keys_.data(), n);
+}
+
+// The evaluated candidate's count becomes its bound, and it joins the
+// round's best when it contends and reaches the best count so far.
+void RuleRunner::take_count(Index candidate, double effective_count) {
+    bound_[candidate] = std::isnan(effective_count) ? -kInfinity : effective_count;
+    if (contends<PointMoney>(effective_count) != Decided::yes) return;
+    if (effective_count > best_count_) {
+        best_.clear();
+        best_.push_back(candidate);
+        best_count_ = effective_count;
+    } else if (effective_count == best_count_) {
+        best_.push_back(candidate);
+    }
 }
 
 // Why a saturated run replays at every larger budget T' (same voters, so each
@@ -329,9 +293,8 @@ void RuleRunner::charge(Index winner, double price) {
     const Election& e = election_;
     for (std::size_t i = e.supporters_begin[winner]; i < e.supporters_begin[winner + 1]; ++i) {
         double& money = money_[e.supporter_voter[i]];
-        // Mirrored: RangeRunner::charge.
-        const double payment = e.supporter_utility[i] * price;
-        const bool cut = money < payment;
+        const double payment = payment_owed<PointMoney>(price, e.supporter_utility[i]);
+        const bool cut = payment_cut<PointMoney>(money, payment) == Decided::yes;
         if (watching_ && ((cut && e.voter_is_listed(e.supporter_voter[i])) ||
                           !std::isfinite(payment))) {
             give_up_saturation();

@@ -3,6 +3,7 @@
 #ifndef TARVEK_FIXED_BUDGET_HPP
 #define TARVEK_FIXED_BUDGET_HPP
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <utility>
@@ -10,6 +11,8 @@
 
 #include "election.hpp"
 #include "key_order.hpp"
+#include "money_domain.hpp"
+#include "round_skeleton.hpp"
 
 namespace tarvek {
 
@@ -39,7 +42,7 @@ public:
     virtual void round(const RoundRecord& record) = 0;
 };
 
-class RuleRunner {
+class RuleRunner : private RoundSkeleton<RuleRunner, PointMoney> {
 public:
     // Saturation speaks of larger budgets whose start money (budget per
     // voter) stays at most `largest_start_money`; the caller knows how far its
@@ -62,10 +65,22 @@ public:
     bool saturated() const { return saturated_; }
 
 private:
-    void play_round();
+    friend class RoundSkeleton<RuleRunner, PointMoney>;
+    // The round's steps (see round_skeleton.hpp).
+    void start_scan() {}
+    void scan(Index candidate) { evaluate(candidate); }
+    void end_scan(std::size_t scanned) { (void)scanned; }
+    Index winner_among(std::vector<Index>& best) const;
+    void before_leaving(bool selects, Index winner, double price) {
+        if (observer_ != nullptr) record_round(selects, winner, price);
+    }
+    void end_round(bool selects, Index winner);
+
     void record_round(bool selects, Index winner, double price);
     void supporter_money(Index candidate, std::vector<double>& out) const;
     void evaluate(Index candidate);
+    void start_supporter_order(Index candidate);
+    void take_count(Index candidate, double effective_count);
     void check_stable_evaluation(Index candidate, double final_share, std::size_t payer,
                                  bool any_failed);
     bool stays_unaffordable(Index candidate, double cost) const;
@@ -73,14 +88,8 @@ private:
     std::uint32_t class_after_charge(Index voter, double money);
     void give_up_saturation() { saturated_ = false; }
 
-    const Election& election_;
     double largest_start_money_;
     std::vector<double> money_;        // per voter
-    std::vector<double> bound_;        // per candidate: last effective vote count
-    std::vector<Index> remaining_;     // candidates still in play
-    std::vector<char> leaves_;         // per candidate: drop at the end of this round
-    std::vector<Index> best_;
-    double best_count_ = 0.0;
     // Every voter belongs to a class whose key is the key of its money
     // (class_key_[class_[v]] == key_order(money_[v])), so that a supporter
     // with utility 1 has its class's key. Supporters who pay alike keep
@@ -105,7 +114,6 @@ private:
     std::vector<std::uint32_t> supporter_class_;
     std::vector<std::uint64_t> keys_;
     KeyOrder order_;
-    std::vector<Index> winners_;
     bool watching_ = false;
     bool saturated_ = false;
     RoundObserver* observer_ = nullptr;

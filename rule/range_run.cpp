@@ -32,37 +32,7 @@
 namespace tarvek {
 namespace {
 
-// Thrown when a decision is not the same for the whole range; says which.
-struct Undecided {
-    Blocker blocker;
-};
-
-[[noreturn]] void undecided(Blocker blocker) { throw Undecided{blocker}; }
-
-void require(bool decided, Blocker blocker) {
-    if (!decided) undecided(blocker);
-}
-
-bool finite(Interval x) { return std::isfinite(x.lo) && std::isfinite(x.hi); }
-
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-
-// x / d for every x in `x`, by a constant d. Dividing something that may be
-// zero, or of either sign, by 0 is not decided.
-Interval divide(Interval x, double d) {
-    if (d == 1.0) return x;  // the usual utility of an approval
-    if (d > 0.0) return {x.lo / d, x.hi / d};
-    if (d < 0.0) return {x.hi / d, x.lo / d};
-    if (x.lo > 0.0) return {kInfinity, kInfinity};
-    if (x.hi < 0.0) return {-kInfinity, -kInfinity};
-    undecided(Blocker::not_finite);
-}
-
-// x * u for every x in a finite or infinite `x`, by a constant u != 0.
-Interval multiply(Interval x, double u) {
-    if (u > 0.0) return {x.lo * u, x.hi * u};
-    return {x.hi * u, x.lo * u};
-}
 constexpr std::uint32_t kUnlistedClass = 0;
 constexpr std::uint32_t kStartClass = 1;
 
@@ -77,51 +47,35 @@ const char* blocker_name(Blocker blocker) {
 }
 
 RangeRunner::RangeRunner(const Election& election)
-    : election_(election),
+    : RoundSkeleton(election),
       money_(election.voter_count),
       money_affine_(election.voter_count),
       money_class_(election.voter_count),
-      bound_(election.candidate_count()),
       final_share_(election.candidate_count()),
       final_share_affine_(election.candidate_count()),
       count_(election.candidate_count()),
-      leaves_(election.candidate_count()),
       maybe_present_(election.candidate_count()) {
-    remaining_.reserve(election.candidate_count());
-    best_.reserve(election.candidate_count());
-    winners_.reserve(election.candidate_count());
     heap_.reserve(election.longest_supporter_list);
 }
 
-bool RangeRunner::run(Interval start) {  // Mirrored: RuleRunner::run.
+bool RangeRunner::run(Interval start) {
     const Election& e = election_;
     blocker_ = Blocker::not_finite;
     has_state_ = false;
     if (!finite(start)) return false;
+    give_start_money(money_, start);
     for (std::size_t v = 0; v < e.voter_count; ++v) {
         const bool listed = v < e.listed_voter_count;
-        money_[v] = listed ? start : Interval{0.0, 0.0};
         money_class_[v] = listed ? kStartClass : kUnlistedClass;
         money_affine_[v] = listed ? AffineRange::start() : AffineRange::constant(0.0);
     }
     next_class_ = kStartClass + 1;
     affine_ = AffineRange(start);
-    remaining_.clear();
-    for (Index c = 0; c < e.candidate_count(); ++c) {
-        remaining_.push_back(c);
-        const double total = static_cast<double>(e.candidate_total_utility[c]);
-        bound_[c] = {total, total};
-        leaves_[c] = 0;
-        maybe_present_[c] = 0;
-    }
-    winners_.clear();
+    start_rounds();
+    std::fill(maybe_present_.begin(), maybe_present_.end(), 0);
     has_state_ = true;
     try {
-        while (!remaining_.empty()) {
-            const std::size_t selected_before = winners_.size();
-            play_round();
-            if (winners_.size() == selected_before) break;
-        }
+        play_rounds();
     } catch (const Undecided& undecided) {
         blocker_ = undecided.blocker;
         return false;
@@ -137,56 +91,38 @@ bool RangeRunner::candidate_before(Index a, Interval bound_a, Index b, Interval 
     return bound_a.lo > bound_b.hi || (a < b && bound_a.lo >= bound_b.hi);
 }
 
-void RangeRunner::play_round() {  // Mirrored: RuleRunner::play_round.
-    const Election& e = election_;
-    // A guide order only; the scan below proves the part of it that matters.
-    std::sort(remaining_.begin(), remaining_.end(), [&](Index a, Index b) {
-        return bound_[a].lo > bound_[b].lo || (bound_[a].lo == bound_[b].lo && a < b);
-    });
-
-    best_count_ = {0.0, 0.0};
-    best_.clear();
+// The plain run evaluates candidates in order of their bounds until the best
+// count so far exceeds the next bound. The candidates scanned here, in the
+// guide order, are the ones it evaluates under every budget when:
+// (A) each of them comes before every other candidate;
+// (B) the best count of them all exceeds every other one's bound, so the
+//     first other candidate ends the scan; or, where that is undecided, the
+//     other one is settled as maybe scanned (below);
+// (C) none of them ends the scan early, in any order they come in: the
+//     running best here does not exceed its bound (checked as it is scanned),
+//     nor does the count of any later one that may come first.
+// Their evaluations do not depend on their order (each reads the money only),
+// nor does the winner: counts are compared as decided, and ties are exact.
+void RangeRunner::start_scan() {
     contenders_.clear();
-    // The plain run evaluates candidates in order of their bounds until the
-    // best count so far exceeds the next bound. The candidates scanned here,
-    // in the guide order, are the ones it evaluates under every budget when:
-    // (A) each of them comes before every other candidate;
-    // (B) the best count of them all exceeds every other one's bound, so the
-    //     first other candidate ends the scan; or, where that is undecided,
-    //     the other one is settled as maybe scanned (below);
-    // (C) none of them ends the scan early, in any order they come in: the
-    //     running best here does not exceed its bound (checked as it is
-    //     scanned), nor does the count of any later one that may come first.
-    // Their evaluations do not depend on their order (each reads the money
-    // only), nor does the winner: counts are compared as decided, and ties
-    // are exact.
-    std::size_t scanned = 0;
     scanned_bound_.clear();
-    for (; scanned < remaining_.size(); ++scanned) {
-        const Index candidate = remaining_[scanned];
-        if (!(best_count_.hi <= bound_[candidate].lo)) break;
-        scanned_bound_.push_back(bound_[candidate]);
-        evaluate(candidate);
-    }
+}
+
+void RangeRunner::scan(Index candidate) {
+    scanned_bound_.push_back(bound_[candidate]);
+    evaluate(candidate);
+}
+
+void RangeRunner::end_scan(std::size_t scanned) {
     pick_best();
     prove_scan(scanned);
+}
 
-    Index winner = 0;
-    const bool selects = !best_.empty();
-    if (selects) {
-        try {
-            winner = pick_winner(e, best_);
-        } catch (const std::runtime_error&) {
-            undecided(Blocker::tie);  // the budget-by-budget run reports the tie
-        }
-        leaves_[winner] = 1;
-    }
-    remaining_.erase(std::remove_if(remaining_.begin(), remaining_.end(),
-                                    [&](Index c) { return leaves_[c] != 0; }),
-                     remaining_.end());
-    if (selects) {
-        winners_.push_back(winner);
-        charge(winner);
+Index RangeRunner::winner_among(std::vector<Index>& best) const {
+    try {
+        return pick_winner(election_, best);
+    } catch (const std::runtime_error&) {
+        undecided(Blocker::tie);  // the budget-by-budget run reports the tie
     }
 }
 
@@ -272,9 +208,8 @@ void RangeRunner::pick_best() {
 RangeRunner::Key RangeRunner::key_of(std::size_t supporter) const {
     const Interval money = money_[election_.supporter_voter[supporter]];
     const double utility = election_.supporter_utility[supporter];
-    if (utility != 0.0) return {divide(money, utility), false};
-    if (money.lo == 0.0 && money.hi == 0.0) return {{0.0, 0.0}, true};  // 0 / 0
-    return {divide(money, 0.0), false};
+    if (utility == 0.0 && money.lo == 0.0 && money.hi == 0.0) return {{0.0, 0.0}, true};  // 0 / 0
+    return {supporter_key<RangeMoney>(money, utility), false};
 }
 
 // The key as an affine enclosure, for keys that are neither NaN nor infinite.
@@ -285,7 +220,7 @@ Affine RangeRunner::key_affine(std::size_t supporter, Interval key) const {
 }
 
 // Supporter a comes before supporter b (smaller key first, equal keys in list
-// order, NaN last) for every budget. Mirrored: RuleRunner::evaluate (order).
+// order, NaN last) for every budget.
 bool RangeRunner::supporter_before(Index candidate, Index position_a, Index position_b) const {
     const Election& e = election_;
     const std::size_t a = e.supporters_begin[candidate] + position_a;
@@ -338,11 +273,11 @@ void RangeRunner::evaluate(Index candidate) {
 
     Interval supporter_money{0.0, 0.0};
     for (std::size_t i = begin; i < end; ++i) {
-        supporter_money.lo += money_[e.supporter_voter[i]].lo;
-        supporter_money.hi += money_[e.supporter_voter[i]].hi;
+        supporter_money = RangeMoney::add(supporter_money, money_[e.supporter_voter[i]]);
     }
     require(finite(supporter_money), Blocker::not_finite);
-    if (cost > supporter_money.hi) {  // Mirrored: RuleRunner::evaluate.
+    const Decided leaves = unaffordable<RangeMoney>(cost, supporter_money);
+    if (leaves == Decided::yes) {
         leaves_[candidate] = 1;
         return;
     }
@@ -350,7 +285,7 @@ void RangeRunner::evaluate(Index candidate) {
     // be sound, but its evaluation, over money that reaches below its cost,
     // almost always ends undecided only after a scan of all its supporters
     // (failed ranges got 2 to 3 times dearer on Poznan 2024): fail here, cheaply.
-    require(cost <= supporter_money.lo, Blocker::maybe_affordable);
+    require(leaves == Decided::no, Blocker::maybe_affordable);
     take_supporters(candidate);
 }
 
@@ -502,7 +437,6 @@ bool RangeRunner::comes_after_all(Index candidate, std::size_t first, std::size_
 // scan goes on. The share that decides the count is then one of several,
 // and what is recorded encloses them all: the counts and the price need to
 // be decided for the whole range, not the payer.
-// Mirrored: RuleRunner::evaluate (payment test).
 RangeRunner::Payment RangeRunner::test_payment(Index candidate, Index position,
                                                const Gathered& gathered) const {
     const Election& e = election_;
@@ -512,19 +446,23 @@ RangeRunner::Payment RangeRunner::test_payment(Index candidate, Index position,
     const double utility = e.supporter_utility[begin + position];
     const Interval money = money_[voter];
     const Affine money_affine = money_affine_[voter];
-    const Interval paid = gathered.paid;
-    const Interval unpaid{cost - paid.hi, cost - paid.lo};
-    const Interval share = divide(unpaid, gathered.utility_left);
+    const Interval share = share_faced<RangeMoney>(cost, gathered.paid, gathered.utility_left);
     const Affine share_affine = affine_.divide(
-        affine_.constant_minus(cost, gathered.paid_affine, unpaid), gathered.utility_left, share);
+        affine_.constant_minus(cost, gathered.paid_affine,
+                               RangeMoney::constant_minus(cost, gathered.paid)),
+        gathered.utility_left, share);
     Verdict verdict = Verdict::pays;
     if (utility != 0.0 || finite(share)) {
-        const Interval owed = utility != 0.0 ? multiply(share, utility) : Interval{0.0, 0.0};
+        const Decided fails = fails_to_pay<RangeMoney>(share, utility, money);
+        if (fails == Decided::yes) return {Verdict::fails, share, share_affine};
+        if (fails == Decided::no) return {Verdict::pays, share, share_affine};
+        // Where the intervals overlap, the affine enclosures may still decide.
+        const Interval owed = RangeMoney::owed(share, utility);
         const Affine owed_affine = utility != 0.0 ? affine_.scale(share_affine, utility, owed)
                                                   : AffineRange::constant(0.0);
-        if (owed.lo > money.hi || affine_.below(money_affine, owed_affine)) {
+        if (affine_.below(money_affine, owed_affine)) {
             verdict = Verdict::fails;
-        } else if (!(owed.hi <= money.lo || affine_.at_most(owed_affine, money_affine))) {
+        } else if (!affine_.at_most(owed_affine, money_affine)) {
             verdict = Verdict::either;
         }
     } else {
@@ -558,10 +496,10 @@ bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
         scan.may_have_paid = true;
     }
     if (fails) {
-        Interval& paid = gathered.paid;
-        paid.lo += money_[voter].lo;
-        paid.hi += money_[voter].hi;
-        gathered.paid_affine = affine_.add(gathered.paid_affine, money_affine_[voter], paid);
+        // It pays all it holds.
+        gathered.paid = RangeMoney::add(gathered.paid, money_[voter]);
+        gathered.paid_affine =
+            affine_.add(gathered.paid_affine, money_affine_[voter], gathered.paid);
         gathered.utility_left -= utility;
         return false;
     }
@@ -575,21 +513,18 @@ void RangeRunner::record_count(Index candidate, const Scan& scan) {
     const double cost = election_.candidate_cost[candidate];
     const Interval final_share = scan.paid_share;
     require(final_share.lo > 0.0 || final_share.hi < 0.0, Blocker::count_sign);
-    const Interval effective_count{cost / final_share.hi, cost / final_share.lo};
+    const Interval effective_count = tarvek::effective_count<RangeMoney>(cost, final_share);
     bound_[candidate] = effective_count;
     final_share_[candidate] = final_share;
     final_share_affine_[candidate] = scan.paid_share_affine;
-    // A count of 0 or infinity would make the price infinite or 0.
-    // Mirrored: RuleRunner::evaluate (count).
-    const bool contends = effective_count.lo > 0.0 && effective_count.hi < kInfinity;
-    if (contends) {
+    const Decided contends = tarvek::contends<RangeMoney>(effective_count);
+    require(contends != Decided::either, Blocker::count_sign);
+    if (contends == Decided::yes) {
         count_[candidate] = effective_count;
         contenders_.push_back(candidate);
         // The running best count, as the plain run keeps it, for every budget.
         best_count_ = {std::max(best_count_.lo, effective_count.lo),
                        std::max(best_count_.hi, effective_count.hi)};
-    } else {
-        require(effective_count.hi <= 0.0 || effective_count.lo == kInfinity, Blocker::count_sign);
     }
 }
 
@@ -612,10 +547,8 @@ std::uint32_t RangeRunner::class_after_payment(std::uint32_t money_class, double
     return inserted.first->second;
 }
 
-void RangeRunner::charge(Index winner) {  // Mirrored: RuleRunner::charge.
+void RangeRunner::charge(Index winner, Interval price) {
     const Election& e = election_;
-    const double cost = e.candidate_cost[winner];
-    const Interval price{cost / best_count_.hi, cost / best_count_.lo};
     require(finite(price), Blocker::not_finite);
     // price = cost / (cost / share) is the winner's final share up to two
     // roundings, each below 2^-53 of it, and so within 2^-50 of it with room
@@ -637,18 +570,19 @@ void RangeRunner::charge(Index winner) {  // Mirrored: RuleRunner::charge.
         const double utility = e.supporter_utility[i];
         if (!(utility == last_utility)) {
             last_utility = utility;
-            payment = utility != 0.0 ? multiply(price, utility) : Interval{0.0, 0.0};
+            payment = payment_owed<RangeMoney>(price, utility);
             payment_affine = utility != 0.0 ? affine_.scale(price_affine, utility, payment)
                                             : AffineRange::constant(0.0);
         }
         Interval& money = money_[voter];
         Affine& money_affine = money_affine_[voter];
-        if (money.hi < payment.lo || affine_.below(money_affine, payment_affine)) {
+        const Decided cut = payment_cut<RangeMoney>(money, payment);
+        if (cut == Decided::yes || (cut == Decided::either && affine_.below(money_affine, payment_affine))) {
             // Cut to what the voter holds: exactly 0 under every budget.
             money = {0.0, 0.0};
             money_affine = AffineRange::constant(0.0);
             money_class_[voter] = kUnlistedClass;
-        } else if (money.lo >= payment.hi || affine_.at_most(payment_affine, money_affine)) {
+        } else if (cut == Decided::no || affine_.at_most(payment_affine, money_affine)) {
             money = {money.lo - payment.hi, money.hi - payment.lo};
             require(finite(money), Blocker::not_finite);
             money_affine = affine_.subtract(money_affine, payment_affine, money);

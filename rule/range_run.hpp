@@ -3,9 +3,10 @@
 // under every start budget of the range; the run succeeds only when every
 // budget in it selects the same projects in the same order (see the argument
 // at the top of range_run.cpp).
-// Every decision of the plain run (RuleRunner) has its counterpart here; both
-// places carry a "Mirrored:" mark naming the other, and a change to one must
-// be made to the other.
+// The round loop and the decisions it shares with the plain run (RuleRunner)
+// are written once, over either money domain (round_skeleton.hpp,
+// money_domain.hpp); what is proved here on top of them has no counterpart
+// there.
 #ifndef TARVEK_RANGE_RUN_HPP
 #define TARVEK_RANGE_RUN_HPP
 
@@ -16,31 +17,13 @@
 
 #include "affine.hpp"
 #include "election.hpp"
+#include "range_money.hpp"
+#include "round_skeleton.hpp"
 #include "unordered_failers.hpp"
 
 namespace tarvek {
 
-// The decision that a range run could not prove for its whole range: what
-// the completion's census counts, so that the next proof goes where ranges
-// fail most.
-enum class Blocker : std::uint8_t {
-    none,
-    not_finite,            // money, a sum or a price not finite (or near underflow)
-    scan_order,            // which candidates the lazy scan evaluates
-    maybe_scanned_wins,    // a candidate scanned under some budgets may beat the best
-    close_race,            // the winner's count is not above every loser's
-    maybe_affordable,      // a candidate affordable under some budgets only
-    tie,                   // a tie that the tie-breaking may fail on
-    group_mixed,           // supporters in unproved order that neither all fail nor all pay
-    payer_rest,            // a supporter that may come before the payer may fail
-    payer_under_some,      // a supporter pays under some budgets, nobody under others
-    count_sign,            // a count that may be 0 or infinite under some budgets only
-    maybe_present_wins,    // a candidate present under some budgets only may win there
-};
-constexpr std::size_t kBlockerCount = 12;
-const char* blocker_name(Blocker blocker);
-
-class RangeRunner {
+class RangeRunner : private RoundSkeleton<RangeRunner, RangeMoney> {
 public:
     explicit RangeRunner(const Election& election);
 
@@ -91,7 +74,18 @@ private:
     };
     enum class Group { fails, ends_evaluation };
 
-    void play_round();
+    friend class RoundSkeleton<RangeRunner, RangeMoney>;
+    // The round's steps (see round_skeleton.hpp).
+    void start_scan();
+    void scan(Index candidate);
+    void end_scan(std::size_t scanned);
+    Index winner_among(std::vector<Index>& best) const;
+    void before_leaving(bool selects, Index winner, Interval price) {
+        (void)selects, (void)winner, (void)price;
+    }
+    void charge(Index winner, Interval price);
+    void end_round(bool selects, Index winner) { (void)selects, (void)winner; }
+
     void prove_scan(std::size_t scanned);
     void evaluate(Index candidate);
     void fill_heap(Index candidate);
@@ -109,7 +103,6 @@ private:
     void record_count(Index candidate, const Scan& scan);
     void pick_best();
     void settle_maybe_scanned(Index candidate);
-    void charge(Index winner);
     bool candidate_before(Index a, Interval bound_a, Index b, Interval bound_b) const;
     bool supporter_before(Index candidate, Index position_a, Index position_b) const;
     Key key_of(std::size_t supporter) const;
@@ -117,7 +110,6 @@ private:
     bool same_money_order(std::size_t a, std::size_t b) const;
     std::uint32_t class_after_payment(std::uint32_t money_class, double utility);
 
-    const Election& election_;
     AffineRange affine_;                        // over the start money
     std::vector<Interval> money_;               // per voter
     std::vector<Affine> money_affine_;          // per voter
@@ -133,24 +125,19 @@ private:
     std::vector<Remap> remap_;  // per class: its class after the current charge
     std::uint64_t charge_stamp_ = 0;
     std::unordered_map<std::uint64_t, std::uint32_t> classes_of_charge_;
-    std::vector<Interval> bound_;  // per candidate
     // Per candidate, its last final share (what the price of its selection
     // is computed from), as an interval and affine.
     std::vector<Interval> final_share_;
     std::vector<Affine> final_share_affine_;
     // Per candidate, its count in this round if it contends, else 0.
     std::vector<Interval> count_;
-    std::vector<Index> remaining_;
     std::vector<Interval> scanned_bound_;  // per scanned candidate, its bound before the round
-    std::vector<char> leaves_;
     // Per candidate: in play under some budgets of the range only (it left,
     // unaffordable, under those that scanned it in a round that scanned it
     // under some budgets only). It may be evaluated and contend, but must lose
     // wherever it does, so that its absence changes nothing.
     std::vector<char> maybe_present_;
-    std::vector<Index> best_;
     std::vector<Index> contenders_;  // this round's, in the order scanned
-    Interval best_count_{0.0, 0.0};
     std::vector<Keyed> heap_;
     // An evaluation's supporters in the order taken, cut into groups: where
     // each group begins in `taken_`, and the scan's state before it.
@@ -158,7 +145,6 @@ private:
     std::vector<std::size_t> group_begin_;
     std::vector<Scan> before_group_;
     std::vector<GroupMember> members_;
-    std::vector<Index> winners_;
     Blocker blocker_ = Blocker::none;
     bool has_state_ = false;
 };
