@@ -35,6 +35,14 @@ namespace plain {
 
 namespace py = pybind11;
 
+// The first five arguments at once, when every one of them is plain; false
+// (with nothing handed to the interner) when any one is not, which the item
+// by item reading then reads from the start.
+bool read_election(py::handle voters, py::handle projects, py::handle cost, py::handle approvers,
+                   py::handle total_utility, tarvek::ElectionInterner& interner);
+
+// One argument at a time, for the item by item reading: false when this
+// argument is not plain.
 bool read_voters(py::handle sequence, tarvek::ElectionInterner& interner);
 bool read_projects(py::handle sequence, tarvek::ElectionInterner& interner);
 bool read_costs(py::handle dict, tarvek::ElectionInterner& interner);
