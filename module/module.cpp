@@ -12,11 +12,30 @@
 #include "election_reader.hpp"
 #include "fixed_budget.hpp"
 #include "passed_argument.hpp"
+#include "plain_reader.hpp"
 
 namespace {
 
 namespace py = pybind11;
 using tarvek_module::Passed;
+
+// The first five arguments, as a whole where they are plain and that pays
+// (plain_reader.hpp), else item by item; a rejected one ends the call.
+tarvek::InternedElection read_election(py::handle voters, py::handle projects, py::handle cost,
+                                       py::handle approvers, py::handle total_utility) {
+    if (tarvek_module::kReadPlainArgumentsWhole) {
+        tarvek::ElectionInterner plain;
+        if (tarvek_module::plain::read_election(voters, projects, cost, approvers, total_utility, plain)) {
+            return plain.finish();
+        }
+    }
+    tarvek_module::ElectionReader reader;
+    if (!reader.voters(voters) || !reader.projects(projects) || !reader.costs(cost) ||
+        !reader.supporter_lists(approvers) || !reader.total_utilities(total_utility)) {
+        throw py::reference_cast_error();
+    }
+    return reader.finish();
+}
 
 template <bool kCompleted>
 std::vector<std::string> equal_shares(Passed<tarvek::IdList> voters, Passed<tarvek::IdList> projects,
@@ -24,15 +43,11 @@ std::vector<std::string> equal_shares(Passed<tarvek::IdList> voters, Passed<tarv
                                       Passed<tarvek::ApproverMap> approvers,
                                       Passed<tarvek::UtilityMap> total_utility,
                                       Passed<double> total_budget) {
-    tarvek_module::ElectionReader reader;
+    const tarvek::InternedElection interned =
+        read_election(voters.object, projects.object, cost.object, approvers.object, total_utility.object);
     double budget = 0.0;
-    if (!reader.voters(voters.object) || !reader.projects(projects.object) ||
-        !reader.costs(cost.object) || !reader.supporter_lists(approvers.object) ||
-        !reader.total_utilities(total_utility.object) ||
-        !tarvek_module::read_real(total_budget.object, budget)) {
-        throw py::reference_cast_error();
-    }
-    const tarvek::Election election = tarvek::build_election(reader.finish());
+    if (!tarvek_module::read_real(total_budget.object, budget)) throw py::reference_cast_error();
+    const tarvek::Election election = tarvek::build_election(interned);
     std::vector<tarvek::Index> outcome;
     if (kCompleted) {
         outcome = tarvek::complete(election, budget, true, nullptr, tarvek::kMaxRunsOfWork, false).outcome;

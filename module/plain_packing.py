@@ -1,9 +1,109 @@
 # Packs plain arguments into a few big objects for plain_reader.cpp. Each
-# function returns None when its argument is not plain; any Exception it
-# raises means the same. Containers are snapshot first, so that another
-# thread changing them meanwhile cannot pair a value with the wrong key.
+# function returns None when its arguments are not plain; any Exception it
+# raises means the same. Nothing here calls code of the caller: only exact
+# built-in types are looked into.
 from array import array
 
+try:
+    # PyPy's builder copies each piece into one growing buffer: no list of
+    # hundreds of thousands of references for the garbage collector to trace.
+    from __pypy__.builders import StringBuilder as _Text
+except ImportError:
+    class _Text:
+        def __init__(self):
+            self._pieces = []
+            self.append = self._pieces.append
+
+        def build(self):
+            return "".join(self._pieces)
+
+
+_EXACT = 2**53
+
+
+def election(voters, projects, cost, approvers, total_utility):
+    """The first five arguments at once, each item read once, as
+    (utf8, lengths, numbers, costs):
+    - utf8: the UTF-8 bytes of all ids back to back: voters, projects, the
+      keys of cost and approvers, the voter of every supporter pair, the keys
+      of total_utility (UnicodeEncodeError for a lone surrogate);
+    - lengths: each id's length in code points, in that order, then the
+      length of each supporter list, then where each of the six groups of
+      ids above ends (the count of ids up to its end), all counted as the
+      items were read;
+    - numbers: the utility of every supporter pair, then the values of
+      total_utility (OverflowError beyond 32 bits);
+    - costs: the values of cost (an int as the double equal to it).
+    Another thread may change a container meanwhile; the counts are those
+    of the items actually read, and a dict changed during its reading raises
+    RuntimeError."""
+    if type(voters) is not list and type(voters) is not tuple:
+        return None
+    if type(projects) is not list and type(projects) is not tuple:
+        return None
+    if type(cost) is not dict or type(approvers) is not dict or type(total_utility) is not dict:
+        return None
+    text = _Text()
+    lengths = array("q")
+    numbers = array("i")
+    costs = array("d")
+    groups = array("q")
+    for group in (voters, projects):
+        for item in group:
+            if type(item) is not str:
+                return None
+            text.append(item)
+            lengths.append(len(item))
+        groups.append(len(lengths))
+    for key, value in cost.items():
+        if type(key) is not str:
+            return None
+        if type(value) is not float:
+            # An int as the double nearest to it: exact up to 2**53.
+            if type(value) is not int or not -_EXACT <= value <= _EXACT:
+                return None
+            value = float(value)
+        text.append(key)
+        lengths.append(len(key))
+        costs.append(value)
+    groups.append(len(lengths))
+    lists = []
+    for key, supporters in approvers.items():
+        if type(key) is not str or (type(supporters) is not list and type(supporters) is not tuple):
+            return None
+        text.append(key)
+        lengths.append(len(key))
+        lists.append(supporters)
+    groups.append(len(lengths))
+    sizes = array("q")
+    for supporters in lists:
+        size = len(numbers)
+        for pair in supporters:
+            if (type(pair) is not tuple and type(pair) is not list) or len(pair) != 2:
+                return None
+            voter, utility = pair
+            if type(voter) is not str or type(utility) is not int:
+                return None
+            text.append(voter)
+            lengths.append(len(voter))
+            numbers.append(utility)
+        sizes.append(len(numbers) - size)
+    groups.append(len(lengths))
+    for key, value in total_utility.items():
+        if type(key) is not str or type(value) is not int:
+            return None
+        text.append(key)
+        lengths.append(len(key))
+        numbers.append(value)
+    groups.append(len(lengths))
+    lengths.extend(sizes)
+    lengths.extend(groups)
+    return text.build().encode(), lengths, numbers, costs
+
+
+# Single arguments, for the item by item reading (election_reader.cpp): the
+# same checks, one argument at a time. Containers are snapshot first, so that
+# another thread changing them meanwhile cannot pair a value with the wrong key.
 
 def _packed(ids):
     # The UTF-8 bytes of all ids back to back, and each id's length in code

@@ -16,11 +16,17 @@ namespace {
 using tarvek::Index;
 
 // The packing functions, compiled once and kept for the interpreter's life.
+// Their globals are a module's: PyPy's JIT then reads globals and builtins
+// as constants, where in a plain dict each use is a lookup.
 py::object packing(const char* name) {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::dict> storage;
     const py::dict& functions = storage
                                     .call_once_and_store_result([] {
-                                        py::dict scope;
+                                        auto module = py::reinterpret_steal<py::object>(
+                                            PyModule_New("tarvekbindings_plain_packing"));
+                                        if (!module) throw py::error_already_set();
+                                        py::dict scope = py::reinterpret_borrow<py::dict>(
+                                            PyModule_GetDict(module.ptr()));
                                         py::exec(kPackingSource, scope);
                                         return scope;
                                     })
@@ -28,11 +34,17 @@ py::object packing(const char* name) {
     return functions[name];
 }
 
-// The packed form of an argument, or an empty object when the argument is
-// not plain. Exceptions that mean "not plain" are cleared; others pass.
+// The packing of a whole election, looked up once: a call pays for no name.
+py::handle election_packing() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+    return storage.call_once_and_store_result([] { return packing("election"); }).get_stored();
+}
+
+// The packed form of arguments, or an empty object when they are not plain.
+// Exceptions that mean "not plain" are cleared; others pass.
 template <class... Args>
-py::object packed(const char* function, Args&&... args) {
-    PyObject* result = PyObject_CallFunctionObjArgs(packing(function).ptr(), args..., nullptr);
+py::object packed(py::handle function, Args&&... args) {
+    PyObject* result = PyObject_CallFunctionObjArgs(function.ptr(), args..., nullptr);
     if (result == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
         PyErr_Clear();
@@ -45,7 +57,7 @@ py::object packed(const char* function, Args&&... args) {
     return py::reinterpret_steal<py::object>(result);
 }
 
-py::handle part(const py::object& packed, Py_ssize_t i) { return PyTuple_GET_ITEM(packed.ptr(), i); }
+py::handle part(py::handle packed, Py_ssize_t i) { return PyTuple_GET_ITEM(packed.ptr(), i); }
 
 // The contents of an array (or any buffer), held for as long as needed.
 template <class T>
@@ -69,34 +81,39 @@ private:
     Py_buffer view_{};
 };
 
-// Packed ids: the UTF-8 bytes of all of them back to back (a bytes object)
-// with each id's length in code points (an array), split where each ends.
+// Ids packed back to back: `count` of them in `bytes`, the i-th one
+// code_points[first + i] code points long, split where each ends. Empty
+// (size() == 0, valid() false) when the lengths do not add up to the bytes.
 class PackedIds {
 public:
-    explicit PackedIds(py::handle packed) {
-        const py::handle utf8 = part(py::reinterpret_borrow<py::object>(packed), 0);
-        const Items<std::int64_t> code_points(part(py::reinterpret_borrow<py::object>(packed), 1));
-        bytes_ = PyBytes_AS_STRING(utf8.ptr());
-        const auto byte_count = static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.ptr()));
-        ends_.resize(code_points.size());
-        std::size_t end = 0;
+    PackedIds(const char* bytes, std::size_t byte_count, const Items<std::int64_t>& code_points,
+              std::size_t first, std::size_t count)
+        : bytes_(bytes), ends_(count) {
         std::size_t characters = 0;
-        for (std::size_t i = 0; i < code_points.size(); ++i) characters += static_cast<std::size_t>(code_points[i]);
+        for (std::size_t i = 0; i < count; ++i) characters += static_cast<std::size_t>(code_points[first + i]);
+        // All ASCII: each code point is one byte.
         const bool ascii = characters == byte_count;
-        for (std::size_t i = 0; i < code_points.size(); ++i) {
+        std::size_t end = 0;
+        for (std::size_t i = 0; i < count; ++i) {
             if (ascii) {
-                end += static_cast<std::size_t>(code_points[i]);
+                end += static_cast<std::size_t>(code_points[first + i]);
             } else {
                 // Step over the id's code points by their lead bytes.
-                for (std::int64_t k = 0; k < code_points[i]; ++k) {
+                for (std::int64_t k = 0; k < code_points[first + i] && end < byte_count; ++k) {
                     const auto lead = static_cast<unsigned char>(bytes_[end]);
                     end += lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
                 }
             }
             ends_[i] = end;
         }
+        valid_ = end == byte_count;
+        if (!valid_) ends_.clear();
     }
 
+    // One argument's ids: a tuple of the bytes and the lengths.
+    explicit PackedIds(py::handle packed) : PackedIds(packed, Items<std::int64_t>(part(packed, 1))) {}
+
+    bool valid() const { return valid_; }
     std::size_t size() const { return ends_.size(); }
     std::string_view operator[](std::size_t i) const {
         const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
@@ -104,17 +121,35 @@ public:
     }
 
 private:
+    PackedIds(py::handle packed, const Items<std::int64_t>& code_points)
+        : PackedIds(PyBytes_AS_STRING(part(packed, 0).ptr()),
+                    static_cast<std::size_t>(PyBytes_GET_SIZE(part(packed, 0).ptr())), code_points, 0,
+                    code_points.size()) {}
+
     const char* bytes_ = nullptr;  // owned by the packed object
     std::vector<std::size_t> ends_;
+    bool valid_ = false;
 };
+
+// The supporter list of `key`: `length` pairs, the j-th of voter_at(j) and
+// utility_at(j), kept when it is the list of a project.
+template <class VoterAt, class UtilityAt>
+void add_list(tarvek::ElectionInterner& interner, std::string_view key, std::size_t length, VoterAt voter_at,
+              UtilityAt utility_at) {
+    const Index project = interner.project(key);
+    if (!interner.begin_supporters(project, length)) return;
+    interner.add_supporters(length, voter_at, utility_at);
+    interner.end_supporters(project);
+}
 
 template <class T, class Set>
 bool read_numbers(py::handle dict, PyTypeObject* type, const char* code, Set set) {
     const py::object result =
-        packed("numbers", dict.ptr(), reinterpret_cast<PyObject*>(type), py::str(code).ptr());
+        packed(packing("numbers"), dict.ptr(), reinterpret_cast<PyObject*>(type), py::str(code).ptr());
     if (!result) return false;
     const PackedIds keys(part(result, 0));
     const Items<T> values(part(result, 1));
+    if (!keys.valid() || values.size() != keys.size()) return false;
     for (std::size_t i = 0; i < keys.size(); ++i) set(keys[i], values[i]);
     return true;
 }
@@ -122,18 +157,20 @@ bool read_numbers(py::handle dict, PyTypeObject* type, const char* code, Set set
 }  // namespace
 
 bool read_voters(py::handle sequence, tarvek::ElectionInterner& interner) {
-    const py::object result = packed("ids", sequence.ptr());
+    const py::object result = packed(packing("ids"), sequence.ptr());
     if (!result) return false;
     const PackedIds ids(result);
+    if (!ids.valid()) return false;
     interner.reserve_voters(ids.size());
     interner.add_voters(ids.size(), [&](std::size_t i) { return ids[i]; });
     return true;
 }
 
 bool read_projects(py::handle sequence, tarvek::ElectionInterner& interner) {
-    const py::object result = packed("ids", sequence.ptr());
+    const py::object result = packed(packing("ids"), sequence.ptr());
     if (!result) return false;
     const PackedIds ids(result);
+    if (!ids.valid()) return false;
     interner.reserve_projects(ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i) interner.add_project(ids[i]);
     return true;
@@ -154,23 +191,77 @@ bool read_total_utilities(py::handle dict, tarvek::ElectionInterner& interner) {
 }
 
 bool read_supporter_lists(py::handle dict, tarvek::ElectionInterner& interner) {
-    const py::object result = packed("supporter_lists", dict.ptr());
+    const py::object result = packed(packing("supporter_lists"), dict.ptr());
     if (!result) return false;
     const PackedIds keys(part(result, 0));
     const Items<std::int64_t> lengths(part(result, 1));
     const PackedIds voters(part(result, 2));
     const Items<std::int32_t> utilities(part(result, 3));
+    if (!keys.valid() || !voters.valid() || lengths.size() != keys.size() ||
+        utilities.size() != voters.size()) {
+        return false;
+    }
     std::size_t first = 0;
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        const Index project = interner.project(keys[i]);
         const auto length = static_cast<std::size_t>(lengths[i]);
-        if (interner.begin_supporters(project, length)) {
-            interner.add_supporters(
-                length, [&](std::size_t k) { return voters[first + k]; },
-                [&](std::size_t k) { return utilities[first + k]; });
-            interner.end_supporters(project);
-        }
+        add_list(
+            interner, keys[i], length, [&](std::size_t k) { return voters[first + k]; },
+            [&](std::size_t k) { return utilities[first + k]; });
         first += length;
+    }
+    return true;
+}
+
+bool read_election(py::handle voters, py::handle projects, py::handle cost, py::handle approvers,
+                   py::handle total_utility, tarvek::ElectionInterner& interner) {
+    const py::object result = packed(election_packing(), voters.ptr(), projects.ptr(), cost.ptr(),
+                                     approvers.ptr(), total_utility.ptr());
+    if (!result) return false;
+    const py::handle utf8 = part(result, 0);
+    const Items<std::int64_t> lengths(part(result, 1));
+    const Items<std::int32_t> numbers(part(result, 2));
+    const Items<double> costs(part(result, 3));
+
+    // Where each group of ids ends: voters, projects, cost keys, approvers
+    // keys, supporters, total_utility keys. All counts are checked against
+    // the packed objects before the interner is handed anything.
+    constexpr std::size_t kGroups = 6;
+    if (lengths.size() < kGroups) return false;
+    std::size_t end[kGroups];
+    for (std::size_t g = 0; g < kGroups; ++g) {
+        end[g] = static_cast<std::size_t>(lengths[lengths.size() - kGroups + g]);
+        if (end[g] < (g == 0 ? 0 : end[g - 1])) return false;
+    }
+    const std::size_t ids_end = end[5];
+    const std::size_t lists = end[3] - end[2];
+    const std::size_t supporters = end[4] - end[3];
+    if (lengths.size() != ids_end + lists + kGroups || costs.size() != end[2] - end[1] ||
+        numbers.size() != supporters + (end[5] - end[4])) {
+        return false;
+    }
+    std::size_t listed = 0;
+    for (std::size_t k = 0; k < lists; ++k) listed += static_cast<std::size_t>(lengths[ids_end + k]);
+    if (listed != supporters) return false;
+    const PackedIds ids(PyBytes_AS_STRING(utf8.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.ptr())),
+                        lengths, 0, ids_end);
+    if (!ids.valid()) return false;
+
+    interner.reserve_voters(end[0]);
+    interner.add_voters(end[0], [&](std::size_t i) { return ids[i]; });
+    interner.reserve_projects(end[1] - end[0]);
+    for (std::size_t i = end[0]; i < end[1]; ++i) interner.add_project(ids[i]);
+    for (std::size_t i = end[1]; i < end[2]; ++i) interner.set_cost(interner.project(ids[i]), costs[i - end[1]]);
+    std::size_t first = end[3];  // the list's first supporter among the ids
+    for (std::size_t k = 0; k < lists; ++k) {
+        const auto length = static_cast<std::size_t>(lengths[ids_end + k]);
+        const std::size_t utility = first - end[3];
+        add_list(
+            interner, ids[end[2] + k], length, [&](std::size_t j) { return ids[first + j]; },
+            [&](std::size_t j) { return numbers[utility + j]; });
+        first += length;
+    }
+    for (std::size_t i = end[4]; i < end[5]; ++i) {
+        interner.set_total_utility(interner.project(ids[i]), numbers[supporters + (i - end[4])]);
     }
     return true;
 }

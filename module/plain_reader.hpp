@@ -1,19 +1,21 @@
 // Reading arguments made only of plain built-in objects (list, tuple, dict,
 // str, int, float, exactly these types) by asking the interpreter for a few
-// big objects: the ids of an argument joined into one UTF-8 buffer, numbers
-// packed into arrays. On PyPy, every object that C code touches needs a
-// C-level twin, made one by one; this way the items of the arguments never
-// cross into C at all, and the interpreter's JIT does the per-item work.
+// big objects: the ids joined into one UTF-8 buffer, numbers packed into
+// arrays. On PyPy, every object that C code touches needs a C-level twin,
+// made one by one, and every call between C and Python has a fixed cost;
+// this way the items of the arguments never cross into C at all, the
+// interpreter's JIT does the per-item work, and one call into Python reads
+// the first five arguments at once.
 //
-// The packing (plain_packing.py, compiled once) reads every item once, from
-// private snapshots of the containers, and looks at nothing but exact types,
-// so no Python code of the caller runs. When anything is not plain (a
-// subclass, bytes ids, a number out of range, a str without a UTF-8
-// encoding, a container changed by another thread meanwhile, ...), a read
-// returns false having handed nothing to the interner: the general reading
-// (election_reader.cpp) then reads that argument, with its rules and errors.
-// A BaseException that is not an Exception (KeyboardInterrupt from a signal
-// handler while the packing runs) ends the call.
+// The packing (plain_packing.py, compiled once) reads every item once and
+// looks at nothing but exact types, so no Python code of the caller runs.
+// When anything is not plain (a subclass, bytes ids, a number out of range,
+// a str without a UTF-8 encoding, a dict changed by another thread
+// meanwhile, ...), a read returns false having handed nothing to the
+// interner: the general reading (election_reader.cpp) then reads the
+// arguments, with its rules and errors. A BaseException that is not an
+// Exception (KeyboardInterrupt from a signal handler while the packing
+// runs) ends the call.
 #ifndef TARVEK_MODULE_PLAIN_READER_HPP
 #define TARVEK_MODULE_PLAIN_READER_HPP
 
@@ -35,6 +37,14 @@ namespace plain {
 
 namespace py = pybind11;
 
+// The first five arguments at once, when every one of them is plain; false
+// (with nothing handed to the interner) when any one is not, which the item
+// by item reading then reads from the start.
+bool read_election(py::handle voters, py::handle projects, py::handle cost, py::handle approvers,
+                   py::handle total_utility, tarvek::ElectionInterner& interner);
+
+// One argument at a time, for the item by item reading: false when this
+// argument is not plain.
 bool read_voters(py::handle sequence, tarvek::ElectionInterner& interner);
 bool read_projects(py::handle sequence, tarvek::ElectionInterner& interner);
 bool read_costs(py::handle dict, tarvek::ElectionInterner& interner);

@@ -404,10 +404,13 @@ def plain_elections(draw):
     voters = draw(st.lists(plain_ids, min_size=1, max_size=6))
     projects = draw(st.lists(plain_ids, min_size=1, max_size=5))
     keys = projects + draw(st.lists(plain_ids, max_size=2))
-    cost = {p: number([1.0, 2.5, 4.0, 0.0], [-1.0, 3, True]) for p in keys if not draw(rare)}
+    cost = {p: number([1.0, 2.5, 4.0, 0.0], [-1.0, 3, True, 2**53 + 1, 2**1024]) for p in keys if not draw(rare)}
     supporter = st.one_of(st.sampled_from(voters), plain_ids)
-    approvers = {p: [(draw(supporter), number([1, 2, 3], [0, -2, INT32_MAX, 2**31, True]))
-                     for _ in range(draw(st.integers(0, 4)))] for p in keys if not draw(rare)}
+    # Pairs and lists as tuples or lists; now and then a pair of three items.
+    shape = st.sampled_from([tuple, tuple, list])
+    approvers = {p: draw(shape)(draw(shape)([draw(supporter), number([1, 2, 3], [0, -2, INT32_MAX, 2**31, True])]
+                                            + ([1] if draw(rare) else []))
+                                for _ in range(draw(st.integers(0, 4)))) for p in keys if not draw(rare)}
     total_utility = {p: number([1, 2, 5], [0, INT32_MIN, 2**31, True]) for p in keys if not draw(rare)}
     budget = draw(st.sampled_from([0.0, 3.0, 10.0, 7]))
     return voters, projects, cost, approvers, total_utility, budget
@@ -419,5 +422,7 @@ def test_plain_arguments_are_read_as_any_other_arguments(args):
     """Plain built-in arguments may be read as a whole (on PyPy, as a few big
     objects); the result, or the error, is the one of the item by item
     reading: ids with NULs, non-ASCII and lone surrogates, numbers out of
-    range, ints among float costs, missing and unlisted keys."""
+    range, ints among float costs (also beyond 2**53), pairs and supporter
+    lists as lists or tuples, pairs of three items, missing and unlisted
+    keys."""
     assert outcome(args) == outcome(disguised(args))
