@@ -1,6 +1,7 @@
 #include "interned_election.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <utility>
 
 #include "checked_lookup.hpp"
@@ -14,9 +15,15 @@ void ElectionInterner::reserve_projects(std::size_t entries) {
     election_.project_entries.reserve(entries);
 }
 
-void ElectionInterner::add_voter(std::string_view id) {
+Index ElectionInterner::add_voter(std::string_view id) {
     ++election_.voter_entries;
-    voters_.insert(id);
+    return voters_.insert(id);
+}
+
+void ElectionInterner::repeat_voter(Index voter) {
+    assert(!voters_closed_ && voter < voters_.size());
+    (void)voter;
+    ++election_.voter_entries;
 }
 
 void ElectionInterner::close_voters() {

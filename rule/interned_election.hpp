@@ -74,11 +74,18 @@ public:
     void reserve_voters(std::size_t entries);
     void reserve_projects(std::size_t entries);
 
-    void add_voter(std::string_view id);
+    // An entry of `voters`; returns the voter's index.
+    Index add_voter(std::string_view id);
+    // One more entry of `voters` for an id interned before as `voter`: a
+    // reader that recognises a repeated id without its bytes.
+    void repeat_voter(Index voter);
     void add_project(std::string_view id);
     // `count` voters at once, the i-th with the id id_at(i): faster for many.
+    // With `use`, each index is handed to use(i, index).
     template <class IdAt>
     void add_voters(std::size_t count, IdAt id_at);
+    template <class IdAt, class Use>
+    void add_voters(std::size_t count, IdAt id_at, Use use);
 
     // The project index of a map key, or kNoProject when `projects` does not
     // hold the key (its entry is then read and dropped).
@@ -139,8 +146,13 @@ void ElectionInterner::intern_voters(std::size_t count, IdAt id_at, Use use) {
 
 template <class IdAt>
 void ElectionInterner::add_voters(std::size_t count, IdAt id_at) {
+    add_voters(count, id_at, [](std::size_t, Index) {});
+}
+
+template <class IdAt, class Use>
+void ElectionInterner::add_voters(std::size_t count, IdAt id_at, Use use) {
     election_.voter_entries += count;
-    intern_voters(count, id_at, [](std::size_t, Index) {});
+    intern_voters(count, id_at, use);
 }
 
 template <class IdAt, class UtilityAt>
