@@ -320,7 +320,7 @@ bool ElectionReader::exact_supporters(PyObject* sequence, bool keep) {
 std::size_t ElectionReader::exact_supporter_run(PyObject* const* pairs, std::size_t count, bool keep,
                                                 bool& rejected) {
     constexpr std::size_t kChunk = 32;
-    constexpr std::size_t kAhead = 8;
+    constexpr std::size_t kAhead = 16;
     PyObject* ids[kChunk];
     std::int32_t utilities[kChunk];
     std::uint64_t hashes[kChunk];

@@ -33,7 +33,9 @@ public:
     VoterObjects& operator=(const VoterObjects&) = delete;
 
     void reserve(std::size_t count) {
-        while (slots_.size() / 2 < count) grow();
+        std::size_t size = slots_.size();
+        while (size / 2 < count) size *= 2;
+        if (size > slots_.size()) rehash(size);
     }
 
     // Lookups come in two steps, so that a batch of them can first fetch
@@ -80,17 +82,19 @@ private:
         while (slots_[at].object != nullptr) at = (at + 1) & mask;
         slots_[at] = slot;
     }
-    void grow() {
-        std::vector<Slot> old(slots_.size() * 2);
+    void grow() { rehash(slots_.size() * 2); }
+    void rehash(std::size_t size) {
+        std::vector<Slot> old(size);
         old.swap(slots_);
-        --shift_;
+        shift_ = 64;
+        for (std::size_t s = size; s > 1; s /= 2) --shift_;
         for (const Slot& slot : old) {
             if (slot.object != nullptr) place(slot);
         }
     }
 
     std::vector<Slot> slots_;  // a power of two, at most half full
-    unsigned shift_ = 64 - 4;  // 64 - log2(slots_.size())
+    unsigned shift_ = 64 - 4;  // 64 - log2(slots_.size()), with kFirstSize = 16
     std::vector<PyObject*> held_;
 };
 

@@ -103,7 +103,10 @@ public:
     // the caller only. The length only makes room; it need not be exact.
     bool begin_supporters(Index project, std::size_t length);
     Index supporter(std::string_view voter_id);
-    void add_supporter(Index voter, std::int32_t utility);
+    void add_supporter(Index voter, std::int32_t utility) {
+        election_.supporter_voter.push_back(voter);
+        election_.supporter_utility.push_back(utility);
+    }
     // A whole list at once: faster, as the lookups of the ids overlap.
     template <class IdAt, class UtilityAt>
     void add_supporters(std::size_t count, IdAt id_at, UtilityAt utility_at);
