@@ -329,7 +329,9 @@ std::size_t ElectionReader::exact_supporter_run(PyObject* const* pairs, std::siz
         const std::size_t chunk_end = std::min(count, done + kChunk);
         std::size_t n = 0;
         for (std::size_t j = done; j < chunk_end; ++j, ++n) {
+#if defined(__GNUC__) || defined(__clang__)
             if (j + kAhead < count) __builtin_prefetch(pairs[j + kAhead]);
+#endif
             PyObject* pair = pairs[j];
             if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) break;
             PyObject* utility = PyTuple_GET_ITEM(pair, 1);

@@ -1,7 +1,6 @@
 #include "interned_election.hpp"
 
 #include <algorithm>
-#include <cassert>
 #include <utility>
 
 #include "checked_lookup.hpp"
@@ -15,15 +14,9 @@ void ElectionInterner::reserve_projects(std::size_t entries) {
     election_.project_entries.reserve(entries);
 }
 
-Index ElectionInterner::add_voter(std::string_view id) {
+void ElectionInterner::add_voter(std::string_view id) {
     ++election_.voter_entries;
-    return voters_.insert(id);
-}
-
-void ElectionInterner::repeat_voter(Index voter) {
-    assert(!voters_closed_ && voter < voters_.size());
-    (void)voter;
-    ++election_.voter_entries;
+    voters_.insert(id);
 }
 
 void ElectionInterner::close_voters() {

@@ -74,11 +74,7 @@ public:
     void reserve_voters(std::size_t entries);
     void reserve_projects(std::size_t entries);
 
-    // An entry of `voters`; returns the voter's index.
-    Index add_voter(std::string_view id);
-    // One more entry of `voters` for an id interned before as `voter`: a
-    // reader that recognises a repeated id without its bytes.
-    void repeat_voter(Index voter);
+    void add_voter(std::string_view id);
     void add_project(std::string_view id);
     // `count` voters at once, the i-th with the id id_at(i): faster for many.
     // With `use`, each index is handed to use(i, index).
