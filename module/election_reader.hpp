@@ -18,6 +18,7 @@
 #include <pybind11/pybind11.h>
 
 #include "interned_election.hpp"
+#include "voter_objects.hpp"
 
 namespace tarvek_module {
 
@@ -39,8 +40,13 @@ public:
 
 private:
     bool supporter(PyObject* pair, bool keep);
+    // Exact lists and tuples, read straight from their storage.
+    bool exact_voters(PyObject* sequence);
+    bool exact_supporters(PyObject* sequence, bool keep);
+    std::size_t exact_supporter_run(PyObject* const* pairs, std::size_t count, bool keep, bool& rejected);
 
     tarvek::ElectionInterner interner_;
+    VoterObjects voter_objects_;
 };
 
 // A real number (a cost or the budget) as pybind11 converts it to a double.

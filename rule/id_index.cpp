@@ -25,7 +25,8 @@ constexpr std::size_t kBlock = 64 * 1024;
 IdIndex::IdIndex(std::size_t expected) : slots_(table_size_for(expected), Slot{0, kEmpty, 0, {}}) {}
 
 void IdIndex::reserve(std::size_t expected) {
-    while (slots_.size() < table_size_for(expected)) grow();
+    const std::size_t size = table_size_for(expected);
+    if (slots_.size() < size) rehash(size);
 }
 
 const char* IdIndex::data_of(const Slot& slot) {
@@ -104,8 +105,12 @@ void IdIndex::place(const Slot& slot, std::uint64_t position_hash) {
     slots_[at] = slot;
 }
 
-void IdIndex::grow() {
-    std::vector<Slot> old(slots_.size() * 2, Slot{0, kEmpty, 0, {}});
+void IdIndex::grow() { rehash(slots_.size() * 2); }
+
+// Moves every id into a table of `size` slots, in one step whatever the
+// growth: reserving room for many ids allocates and fills one table.
+void IdIndex::rehash(std::size_t size) {
+    std::vector<Slot> old(size, Slot{0, kEmpty, 0, {}});
     old.swap(slots_);
     for (const Slot& slot : old) {
         if (slot.index != kEmpty) {

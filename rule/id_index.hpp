@@ -61,6 +61,7 @@ private:
     static bool holds(const Slot& slot, std::uint32_t tag, std::string_view id);
     void place(const Slot& slot, std::uint64_t position_hash);
     void grow();
+    void rehash(std::size_t size);
     const char* keep(std::string_view id);
 
     std::vector<Slot> slots_;  // a power of two, at most half full

@@ -72,11 +72,6 @@ bool ElectionInterner::begin_supporters(Index project, std::size_t length) {
 
 Index ElectionInterner::supporter(std::string_view voter_id) { return voters_.insert(voter_id); }
 
-void ElectionInterner::add_supporter(Index voter, std::int32_t utility) {
-    election_.supporter_voter.push_back(voter);
-    election_.supporter_utility.push_back(utility);
-}
-
 void ElectionInterner::end_supporters(Index project) {
     InternedElection::Project& p = election_.projects[project];
     p.has_supporters = true;

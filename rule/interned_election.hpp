@@ -77,8 +77,11 @@ public:
     void add_voter(std::string_view id);
     void add_project(std::string_view id);
     // `count` voters at once, the i-th with the id id_at(i): faster for many.
+    // With `use`, each index is handed to use(i, index).
     template <class IdAt>
     void add_voters(std::size_t count, IdAt id_at);
+    template <class IdAt, class Use>
+    void add_voters(std::size_t count, IdAt id_at, Use use);
 
     // The project index of a map key, or kNoProject when `projects` does not
     // hold the key (its entry is then read and dropped).
@@ -96,7 +99,10 @@ public:
     // the caller only. The length only makes room; it need not be exact.
     bool begin_supporters(Index project, std::size_t length);
     Index supporter(std::string_view voter_id);
-    void add_supporter(Index voter, std::int32_t utility);
+    void add_supporter(Index voter, std::int32_t utility) {
+        election_.supporter_voter.push_back(voter);
+        election_.supporter_utility.push_back(utility);
+    }
     // A whole list at once: faster, as the lookups of the ids overlap.
     template <class IdAt, class UtilityAt>
     void add_supporters(std::size_t count, IdAt id_at, UtilityAt utility_at);
@@ -139,8 +145,13 @@ void ElectionInterner::intern_voters(std::size_t count, IdAt id_at, Use use) {
 
 template <class IdAt>
 void ElectionInterner::add_voters(std::size_t count, IdAt id_at) {
+    add_voters(count, id_at, [](std::size_t, Index) {});
+}
+
+template <class IdAt, class Use>
+void ElectionInterner::add_voters(std::size_t count, IdAt id_at, Use use) {
     election_.voter_entries += count;
-    intern_voters(count, id_at, [](std::size_t, Index) {});
+    intern_voters(count, id_at, use);
 }
 
 template <class IdAt, class UtilityAt>

@@ -476,6 +476,26 @@ def test_a_dict_changed_during_its_conversion_is_read_as_it_was_passed(small_ele
         assert function(*args) == expected, name
 
 
+def test_ids_freed_and_replaced_during_the_call_are_read_by_their_bytes():
+    """A utility's conversion frees the voters' str objects and fills a later
+    supporter list with new ids of other bytes, which the interpreter may put
+    at the freed addresses: they are still voters that `voters` does not list,
+    with no money, so B stays unfunded."""
+    voters = [f"v{i:05d}" for i in range(2000)]
+    later = []
+
+    def replace():
+        voters.clear()
+        later.extend((f"u{i:05d}", 1) for i in range(2000))
+
+    args = (voters, ["A", "B"], {"A": 500.0, "B": 10.0},
+            {"A": [("x", Mutating(replace, 1))], "B": later}, {"A": 1, "B": 2000}, 2000.0)
+    for name in FUNCTIONS:
+        voters[:] = [f"v{i:05d}" for i in range(2000)]
+        later.clear()
+        assert getattr(tarvekbindings, name)(*args) == [], name
+
+
 # --- memory exhaustion ----------------------------------------------------------
 
 # The address space a call may add to the process's own: 128 MiB. The process's
