@@ -100,6 +100,29 @@ TEST(SkippingRuns, SameAsEveryRunOnBoundaryElections) {
     }
 }
 
+// With each voter's money m: P alone is affordable for m in [500, 1000);
+// P and Q tie for m in [1000, 1020), with nothing to break the tie; R wins
+// first from 1020 on, and P, its supporter a drained, no longer ties with Q;
+// S makes the outcome overspend from 1100 on. The completion starts at m =
+// 900 and must report the tie, though the runs on either side of it fit and
+// leave the never affordable K beside them. Asked for the outcome alone (as
+// the module asks), the completion runs no budget of the tied stretch once a
+// range across it is settled, so only that range's test can see the tie.
+TEST(SkippingRuns, ATieBetweenRunsThatFitIsReported) {
+    Instance e;
+    e.voters = {"a", "b", "c", "r1", "r2", "s"};
+    e.total_budget = 5400.0;
+    e.project("P", 1000.0, {{"a", 1}, {"b", 1}}, 2);
+    e.project("Q", 1000.0, {{"c", 2}}, 2);
+    e.project("R", 3060.0, {{"a", 1}, {"r1", 1}, {"r2", 1}}, 3);
+    e.project("S", 1100.0, {{"s", 1}}, 1);
+    e.project("K", 1.0, {{"outsider", 1}}, 1);
+    expect_same_completion(e, "tie between runs that fit");
+    EXPECT_THROW(tarvek::complete_add1(e.voters, e.projects, e.cost, e.approvers, e.total_utility,
+                                       e.total_budget, true),
+                 std::runtime_error);
+}
+
 TEST(SkippingRuns, SkipsRunsOnALargeBudgetInSmallUnits) {
     // 3 voters and a budget of a million units: the outcome changes a few
     // times while each voter's money grows by hundreds of thousands.
