@@ -9,7 +9,10 @@ times equal_shares_utils and equal_shares_add1 called from Python
   same objects call after call, best of repetitions), and
 - with fresh ones ("fresh": the election read from its file again before each
   call, outside the timing, best of a few calls): PyPy builds a C-level copy
-  of every object the first time it crosses into the module, CPython does not.
+  of every object the first time it crosses into the module, CPython does not;
+- with fresh ones again after the "seen" calls ("warm fresh"): what a caller
+  pays who calls the module many times on new elections (a study of perturbed
+  elections), once PyPy's JIT has compiled the module's Python code.
 
 The engine alone (bench/native, no conversion) gives what the call costs
 beyond the engine: the conversion of the arguments. The outcomes (or the
@@ -28,6 +31,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import statistics
 import subprocess
 import sys
 import time
@@ -46,8 +50,9 @@ INTERPRETERS = ("cpython", "pypy")
 COLUMNS = ["file", "voters", "supporters", "engine_utils_ms", "engine_add1_ms"]
 for _f in FUNCTIONS:
     for _i in INTERPRETERS:
-        COLUMNS += [f"{_i}_{_f}_ms", f"{_i}_{_f}_fresh_ms"]
-    COLUMNS += [f"pypy_over_cpython_{_f}", f"pypy_over_cpython_{_f}_fresh"]
+        COLUMNS += [f"{_i}_{_f}_ms", f"{_i}_{_f}_fresh_ms", f"{_i}_{_f}_warm_fresh_ms"]
+    COLUMNS += [f"pypy_over_cpython_{_f}", f"pypy_over_cpython_{_f}_fresh",
+                f"pypy_over_cpython_{_f}_warm_fresh"]
 COLUMNS += ["cpython_conversion_ms", "pypy_conversion_ms", "cpython_conversion_fresh_ms",
             "pypy_conversion_fresh_ms", "agree"]
 
@@ -71,19 +76,25 @@ def child(path: str, min_time: float, fresh_calls: int, skip_add1: bool) -> None
             except Exception as e:  # the rule's own failures are results too
                 return e
 
-        fresh = float("inf")
-        for _ in range(fresh_calls):
-            new_args = pabulib.load(path).arguments()
-            start = time.perf_counter()
-            call(new_args)
-            fresh = min(fresh, time.perf_counter() - start)
-            del new_args
+        def best_fresh() -> float:
+            best = float("inf")
+            for _ in range(fresh_calls):
+                new_args = pabulib.load(path).arguments()
+                start = time.perf_counter()
+                call(new_args)
+                best = min(best, time.perf_counter() - start)
+                del new_args
+            return best
+
+        fresh = best_fresh()
         seen, _, result = benchlib.best_of(call, min_time=min_time)
+        warm_fresh = best_fresh()
         if isinstance(result, Exception):
             outcome: Any = f"{type(result).__name__}: {result}"
         else:
             outcome = benchlib.escaped_outcome(result)
-        print(json.dumps({f"{name}_s": seen, f"{name}_fresh_s": fresh, f"{name}_outcome": outcome}),
+        print(json.dumps({f"{name}_s": seen, f"{name}_fresh_s": fresh, f"{name}_warm_fresh_s": warm_fresh,
+                          f"{name}_outcome": outcome}),
               flush=True)
 
 
@@ -142,9 +153,10 @@ def measure(path: Path, opts: argparse.Namespace) -> dict[str, Any]:
         for i in INTERPRETERS:
             row[f"{i}_{name}_ms"] = ms(found[i].get(f"{name}_s"))
             row[f"{i}_{name}_fresh_ms"] = ms(found[i].get(f"{name}_fresh_s"))
-        row[f"pypy_over_cpython_{name}"] = ratio(row[f"pypy_{name}_ms"], row[f"cpython_{name}_ms"])
-        row[f"pypy_over_cpython_{name}_fresh"] = ratio(row[f"pypy_{name}_fresh_ms"],
-                                                       row[f"cpython_{name}_fresh_ms"])
+            row[f"{i}_{name}_warm_fresh_ms"] = ms(found[i].get(f"{name}_warm_fresh_s"))
+        for kind in ("", "_fresh", "_warm_fresh"):
+            row[f"pypy_over_cpython_{name}{kind}"] = ratio(row[f"pypy_{name}{kind}_ms"],
+                                                           row[f"cpython_{name}{kind}_ms"])
     for i in INTERPRETERS:
         for kind in ("", "_fresh"):
             call_ms, engine_ms = row[f"{i}_utils{kind}_ms"], row["engine_utils_ms"]
@@ -170,9 +182,10 @@ def fmt(value: Any) -> str:
 
 def print_table(rows: list[dict[str, Any]]) -> None:
     header = ["file", "voters", "engine", "cpy seen", "pypy seen", "x", "cpy fresh", "pypy fresh",
-              "x", "cpy conv", "pypy conv", "add1 cpy", "add1 pypy", "agree"]
+              "x", "cpy warm", "pypy warm", "x", "cpy conv", "pypy conv", "add1 cpy", "add1 pypy", "agree"]
     keys = ["engine_utils_ms", "cpython_utils_ms", "pypy_utils_ms", "pypy_over_cpython_utils",
             "cpython_utils_fresh_ms", "pypy_utils_fresh_ms", "pypy_over_cpython_utils_fresh",
+            "cpython_utils_warm_fresh_ms", "pypy_utils_warm_fresh_ms", "pypy_over_cpython_utils_warm_fresh",
             "cpython_conversion_ms", "pypy_conversion_ms", "cpython_add1_ms", "pypy_add1_ms"]
     lines = [header] + [[r["file"][:40], str(r["voters"]), *(fmt(r.get(k)) for k in keys), r["agree"]]
                         for r in rows]
@@ -181,6 +194,12 @@ def print_table(rows: list[dict[str, Any]]) -> None:
     for line in lines:
         print("  ".join(cell.ljust(w) if c == 0 else cell.rjust(w) for c, (cell, w) in
                         enumerate(zip(line, widths, strict=True))))
+    for kind in ("", "_fresh", "_warm_fresh"):
+        ratios = [r[f"pypy_over_cpython_utils{kind}"] for r in rows
+                  if r.get(f"pypy_over_cpython_utils{kind}") is not None]
+        if ratios:
+            print(f"PyPy / CPython, utils{kind.replace('_', ' ')}: median {fmt(statistics.median(ratios))}, "
+                  f"max {fmt(max(ratios))}")
 
 
 def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) -> None:
@@ -191,7 +210,7 @@ def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) 
             "tarvekbindings from Python on two interpreters",
             f"load average at the end {os.getloadavg()[1]:.1f} (5 min); {versions.get('cpython')} and "
             f"{versions.get('pypy')}; seen: best of calls within {opts.min_time:g} s, "
-            f"fresh: best of {opts.fresh_calls} calls; add1 not timed for "
+            f"fresh: best of {opts.fresh_calls} calls, warm fresh: the same after the seen calls; add1 not timed for "
             f"{', '.join(opts.skip_add1) or 'none'}",
         ),
         COLUMNS, rows)

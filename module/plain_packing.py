@@ -22,18 +22,25 @@ _EXACT = 2**53
 
 
 def election(voters, projects, cost, approvers, total_utility):
-    """The first five arguments at once, each item read once, as
-    (utf8, lengths, numbers, costs):
-    - utf8: the UTF-8 bytes of all ids back to back: voters, projects, the
-      keys of cost and approvers, the voter of every supporter pair, the keys
-      of total_utility (UnicodeEncodeError for a lone surrogate);
-    - lengths: each id's length in code points, in that order, then the
-      length of each supporter list, then where each of the six groups of
-      ids above ends (the count of ids up to its end), all counted as the
-      items were read;
+    """The first five arguments at once, each item read once, with every
+    voter id interned here to a dense index (a dict of str, which the JIT
+    makes fast), as (utf8, lengths, numbers, costs, supporters):
+    - utf8: the UTF-8 bytes of the project ids back to back: projects, the
+      keys of cost, approvers and total_utility;
+    - lengths: each of these ids' length in code points, in that order, then
+      the length of each supporter list, then where each of the four groups
+      of ids ends (the count of ids up to its end), then the count of
+      entries of voters, of distinct ids among them, and of distinct voter
+      ids in all; all counted as the items were read;
     - numbers: the utility of every supporter pair, then the values of
       total_utility (OverflowError beyond 32 bits);
-    - costs: the values of cost (an int as the double equal to it).
+    - costs: the values of cost (an int as the double equal to it);
+    - supporters: the voter index of every supporter pair. The distinct ids
+      of voters are 0, 1, ... in order of first occurrence; ids that only
+      supporter lists name follow, in order of first occurrence.
+    Exact str objects are equal exactly when their UTF-8 encodings are, so
+    these indices are those of interning the encoded bytes; a voter id
+    without an encoding (a lone surrogate) raises UnicodeEncodeError.
     Another thread may change a container meanwhile; the counts are those
     of the items actually read, and a dict changed during its reading raises
     RuntimeError."""
@@ -43,18 +50,26 @@ def election(voters, projects, cost, approvers, total_utility):
         return None
     if type(cost) is not dict or type(approvers) is not dict or type(total_utility) is not dict:
         return None
+    index = {}
+    entries = 0
+    for voter in voters:
+        if type(voter) is not str:
+            return None
+        if voter not in index:
+            index[voter] = len(index)
+        entries += 1
+    listed = len(index)
     text = _Text()
     lengths = array("q")
     numbers = array("i")
     costs = array("d")
     groups = array("q")
-    for group in (voters, projects):
-        for item in group:
-            if type(item) is not str:
-                return None
-            text.append(item)
-            lengths.append(len(item))
-        groups.append(len(lengths))
+    for item in projects:
+        if type(item) is not str:
+            return None
+        text.append(item)
+        lengths.append(len(item))
+    groups.append(len(lengths))
     for key, value in cost.items():
         if type(key) is not str:
             return None
@@ -76,19 +91,22 @@ def election(voters, projects, cost, approvers, total_utility):
         lists.append(supporters)
     groups.append(len(lengths))
     sizes = array("q")
+    voter_of = array("i")
     for supporters in lists:
-        size = len(numbers)
+        size = len(voter_of)
         for pair in supporters:
             if (type(pair) is not tuple and type(pair) is not list) or len(pair) != 2:
                 return None
             voter, utility = pair
             if type(voter) is not str or type(utility) is not int:
                 return None
-            text.append(voter)
-            lengths.append(len(voter))
+            at = index.get(voter, -1)
+            if at < 0:
+                at = len(index)
+                index[voter] = at
+            voter_of.append(at)
             numbers.append(utility)
-        sizes.append(len(numbers) - size)
-    groups.append(len(lengths))
+        sizes.append(len(voter_of) - size)
     for key, value in total_utility.items():
         if type(key) is not str or type(value) is not int:
             return None
@@ -96,9 +114,12 @@ def election(voters, projects, cost, approvers, total_utility):
         lengths.append(len(key))
         numbers.append(value)
     groups.append(len(lengths))
+    # Every voter id must have a UTF-8 encoding, as one read as bytes would.
+    "".join(index).encode()
     lengths.extend(sizes)
     lengths.extend(groups)
-    return text.build().encode(), lengths, numbers, costs
+    lengths.extend((entries, listed, len(index)))
+    return text.build().encode(), lengths, numbers, costs, voter_of
 
 
 # Single arguments, for the item by item reading (election_reader.cpp): the

@@ -221,47 +221,63 @@ bool read_election(py::handle voters, py::handle projects, py::handle cost, py::
     const Items<std::int64_t> lengths(part(result, 1));
     const Items<std::int32_t> numbers(part(result, 2));
     const Items<double> costs(part(result, 3));
+    const Items<std::int32_t> supporter_voters(part(result, 4));
 
-    // Where each group of ids ends: voters, projects, cost keys, approvers
-    // keys, supporters, total_utility keys. All counts are checked against
-    // the packed objects before the interner is handed anything.
-    constexpr std::size_t kGroups = 6;
-    if (lengths.size() < kGroups) return false;
+    // After the ids' and lists' lengths: where each group of ids ends
+    // (projects, cost keys, approvers keys, total_utility keys), then the
+    // voter counts. All counts are checked against the packed objects
+    // before the interner is handed anything.
+    constexpr std::size_t kGroups = 4;
+    constexpr std::size_t kTrailer = kGroups + 3;
+    if (lengths.size() < kTrailer) return false;
     std::size_t end[kGroups];
     for (std::size_t g = 0; g < kGroups; ++g) {
-        end[g] = static_cast<std::size_t>(lengths[lengths.size() - kGroups + g]);
+        end[g] = static_cast<std::size_t>(lengths[lengths.size() - kTrailer + g]);
         if (end[g] < (g == 0 ? 0 : end[g - 1])) return false;
     }
-    const std::size_t ids_end = end[5];
-    const std::size_t lists = end[3] - end[2];
-    const std::size_t supporters = end[4] - end[3];
-    if (lengths.size() != ids_end + lists + kGroups || costs.size() != end[2] - end[1] ||
-        numbers.size() != supporters + (end[5] - end[4])) {
+    const std::int64_t entries = lengths[lengths.size() - 3];
+    const std::int64_t listed = lengths[lengths.size() - 2];
+    const std::int64_t voter_ids = lengths[lengths.size() - 1];
+    if (listed < 0 || listed > entries || listed > voter_ids || voter_ids >= std::int64_t{tarvek::IdIndex::kMissing}) {
         return false;
     }
-    std::size_t listed = 0;
-    for (std::size_t k = 0; k < lists; ++k) listed += static_cast<std::size_t>(lengths[ids_end + k]);
-    if (listed != supporters) return false;
+    const std::size_t ids_end = end[3];
+    const std::size_t lists = end[2] - end[1];
+    const std::size_t supporters = supporter_voters.size();
+    if (lengths.size() != ids_end + lists + kTrailer || costs.size() != end[1] - end[0] ||
+        numbers.size() != supporters + (end[3] - end[2])) {
+        return false;
+    }
+    std::size_t listed_supporters = 0;
+    for (std::size_t k = 0; k < lists; ++k) listed_supporters += static_cast<std::size_t>(lengths[ids_end + k]);
+    if (listed_supporters != supporters) return false;
+    for (std::size_t i = 0; i < supporters; ++i) {
+        const std::int32_t voter = supporter_voters[i];
+        if (voter < 0 || voter >= voter_ids) return false;
+    }
     const PackedIds ids(PyBytes_AS_STRING(utf8.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.ptr())),
                         lengths, 0, ids_end);
     if (!ids.valid()) return false;
 
-    interner.reserve_voters(end[0]);
-    interner.add_voters(end[0], [&](std::size_t i) { return ids[i]; });
-    interner.reserve_projects(end[1] - end[0]);
-    for (std::size_t i = end[0]; i < end[1]; ++i) interner.add_project(ids[i]);
-    for (std::size_t i = end[1]; i < end[2]; ++i) interner.set_cost(interner.project(ids[i]), costs[i - end[1]]);
-    std::size_t first = end[3];  // the list's first supporter among the ids
+    interner.add_indexed_voters(static_cast<std::size_t>(entries), static_cast<Index>(listed),
+                                static_cast<Index>(voter_ids));
+    interner.reserve_projects(end[0]);
+    for (std::size_t i = 0; i < end[0]; ++i) interner.add_project(ids[i]);
+    for (std::size_t i = end[0]; i < end[1]; ++i) interner.set_cost(interner.project(ids[i]), costs[i - end[0]]);
+    std::size_t first = 0;  // the list's first supporter
     for (std::size_t k = 0; k < lists; ++k) {
         const auto length = static_cast<std::size_t>(lengths[ids_end + k]);
-        const std::size_t utility = first - end[3];
-        add_list(
-            interner, ids[end[2] + k], length, [&](std::size_t j) { return ids[first + j]; },
-            [&](std::size_t j) { return numbers[utility + j]; });
+        const Index project = interner.project(ids[end[1] + k]);
+        if (interner.begin_supporters(project, length)) {
+            interner.add_indexed_supporters(
+                length, [&](std::size_t j) { return static_cast<Index>(supporter_voters[first + j]); },
+                [&](std::size_t j) { return numbers[first + j]; });
+            interner.end_supporters(project);
+        }
         first += length;
     }
-    for (std::size_t i = end[4]; i < end[5]; ++i) {
-        interner.set_total_utility(interner.project(ids[i]), numbers[supporters + (i - end[4])]);
+    for (std::size_t i = end[2]; i < end[3]; ++i) {
+        interner.set_total_utility(interner.project(ids[i]), numbers[supporters + (i - end[2])]);
     }
     return true;
 }

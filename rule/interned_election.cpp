@@ -19,10 +19,17 @@ void ElectionInterner::add_voter(std::string_view id) {
     voters_.insert(id);
 }
 
+void ElectionInterner::add_indexed_voters(std::size_t entries, Index listed, Index ids) {
+    election_.voter_entries += entries;
+    voters_indexed_ = true;
+    indexed_listed_ = listed;
+    indexed_ids_ = ids;
+}
+
 void ElectionInterner::close_voters() {
     if (voters_closed_) return;
     voters_closed_ = true;
-    election_.listed_voters = static_cast<Index>(voters_.size());
+    election_.listed_voters = voters_indexed_ ? indexed_listed_ : static_cast<Index>(voters_.size());
 }
 
 void ElectionInterner::add_project(std::string_view id) {
@@ -81,7 +88,7 @@ void ElectionInterner::end_supporters(Index project) {
 
 InternedElection ElectionInterner::finish() {
     close_voters();
-    election_.voter_ids = static_cast<Index>(voters_.size());
+    election_.voter_ids = voters_indexed_ ? indexed_ids_ : static_cast<Index>(voters_.size());
     return std::move(election_);
 }
 

@@ -83,6 +83,13 @@ public:
     template <class IdAt, class Use>
     void add_voters(std::size_t count, IdAt id_at, Use use);
 
+    // Voters that the caller has interned itself, instead of add_voter(s):
+    // `entries` entries of `voters`, whose distinct ids are 0 .. listed - 1
+    // in order of first occurrence, and `ids` distinct voter ids in all, the
+    // ids that only supporter lists name being listed .. ids - 1. Supporters
+    // then come with add_indexed_supporters only, each index below `ids`.
+    void add_indexed_voters(std::size_t entries, Index listed, Index ids);
+
     // The project index of a map key, or kNoProject when `projects` does not
     // hold the key (its entry is then read and dropped).
     Index project(std::string_view key) const;
@@ -106,6 +113,9 @@ public:
     // A whole list at once: faster, as the lookups of the ids overlap.
     template <class IdAt, class UtilityAt>
     void add_supporters(std::size_t count, IdAt id_at, UtilityAt utility_at);
+    // A whole list whose voters come as indices (add_indexed_voters).
+    template <class VoterAt, class UtilityAt>
+    void add_indexed_supporters(std::size_t count, VoterAt voter_at, UtilityAt utility_at);
     void end_supporters(Index project);
 
     // The interned election; the interner is spent afterwards.
@@ -124,6 +134,10 @@ private:
     IdIndex projects_;
     InternedElection election_;
     bool voters_closed_ = false;
+    // Set by add_indexed_voters: the voter counts, which voters_ does not hold.
+    bool voters_indexed_ = false;
+    Index indexed_listed_ = 0;
+    Index indexed_ids_ = 0;
     std::size_t list_begin_ = 0;
 };
 
@@ -163,6 +177,17 @@ void ElectionInterner::add_supporters(std::size_t count, IdAt id_at, UtilityAt u
         election_.supporter_voter[first + i] = voter;
         election_.supporter_utility[first + i] = utility_at(i);
     });
+}
+
+template <class VoterAt, class UtilityAt>
+void ElectionInterner::add_indexed_supporters(std::size_t count, VoterAt voter_at, UtilityAt utility_at) {
+    const std::size_t first = election_.supporter_voter.size();
+    election_.supporter_voter.resize(first + count);
+    election_.supporter_utility.resize(first + count);
+    for (std::size_t i = 0; i < count; ++i) {
+        election_.supporter_voter[first + i] = voter_at(i);
+        election_.supporter_utility[first + i] = utility_at(i);
+    }
 }
 
 }  // namespace tarvek
