@@ -92,16 +92,60 @@ InternedElection ElectionInterner::finish() {
     return std::move(election_);
 }
 
+namespace {
+
+// Listed voters keep their index. The others are numbered as the
+// candidates' supporter lists first name them, in candidate order.
+class VoterNumbering {
+public:
+    explicit VoterNumbering(const InternedElection& input)
+        : listed_(input.listed_voters),
+          unlisted_(input.voter_ids - input.listed_voters, kUnnumbered),
+          next_(input.listed_voters) {}
+
+    bool listed(Index voter) const { return voter < listed_; }
+    Index number(Index voter) {
+        if (listed(voter)) return voter;
+        Index& number = unlisted_[voter - listed_];
+        if (number == kUnnumbered) number = next_++;
+        return number;
+    }
+    std::size_t count() const { return next_; }
+
+private:
+    static constexpr Index kUnnumbered = ~Index{0};
+    Index listed_;
+    std::vector<Index> unlisted_;
+    Index next_;
+};
+
+// Appends `p` as the next candidate, with its supporter list.
+void add_candidate(Election& e, const InternedElection& input, const InternedElection::Project& p,
+                   VoterNumbering& voters) {
+    e.owned_ids.push_back(p.id);
+    e.candidate_cost.push_back(p.cost);
+    e.candidate_total_utility.push_back(p.total_utility);
+    bool has_listed = false;
+    bool has_unlisted = false;
+    for (std::size_t i = p.supporters_begin; i < p.supporters_end; ++i) {
+        const Index voter = input.supporter_voter[i];
+        (voters.listed(voter) ? has_listed : has_unlisted) = true;
+        e.supporter_voter.push_back(voters.number(voter));
+        e.supporter_utility.push_back(static_cast<double>(input.supporter_utility[i]));
+    }
+    e.candidate_has_listed_supporter.push_back(has_listed);
+    e.candidate_has_unlisted_supporter.push_back(has_unlisted);
+    e.supporters_begin.push_back(e.supporter_voter.size());
+    e.longest_supporter_list = std::max(e.longest_supporter_list, p.supporters_end - p.supporters_begin);
+}
+
+}  // namespace
+
 Election build_election(const InternedElection& input) {
     Election e;
     e.voter_entries = static_cast<double>(input.voter_entries);
     e.listed_voter_count = input.listed_voters;
-
-    // Listed voters keep their index. The others are numbered as the
-    // candidates' supporter lists first name them, in candidate order.
-    constexpr Index kUnnumbered = ~Index{0};
-    std::vector<Index> unlisted_voter(input.voter_ids - input.listed_voters, kUnnumbered);
-    Index next_voter = input.listed_voters;
+    VoterNumbering voters(input);
 
     e.supporter_voter.reserve(input.supporter_voter.size());
     e.supporter_utility.reserve(input.supporter_voter.size());
@@ -123,35 +167,13 @@ Election build_election(const InternedElection& input) {
                 if (candidate == kNotCandidate) {
                     candidate = static_cast<std::int64_t>(e.candidate_cost.size());
                     candidate_of[project] = candidate;
-                    e.owned_ids.push_back(p.id);
-                    e.candidate_cost.push_back(p.cost);
-                    e.candidate_total_utility.push_back(p.total_utility);
-                    bool has_listed = false;
-                    bool has_unlisted = false;
-                    for (std::size_t i = p.supporters_begin; i < p.supporters_end; ++i) {
-                        Index voter = input.supporter_voter[i];
-                        if (voter < input.listed_voters) {
-                            has_listed = true;
-                        } else {
-                            has_unlisted = true;
-                            Index& number = unlisted_voter[voter - input.listed_voters];
-                            if (number == kUnnumbered) number = next_voter++;
-                            voter = number;
-                        }
-                        e.supporter_voter.push_back(voter);
-                        e.supporter_utility.push_back(static_cast<double>(input.supporter_utility[i]));
-                    }
-                    e.candidate_has_listed_supporter.push_back(has_listed);
-                    e.candidate_has_unlisted_supporter.push_back(has_unlisted);
-                    e.supporters_begin.push_back(e.supporter_voter.size());
-                    const std::size_t length = p.supporters_end - p.supporters_begin;
-                    if (length > e.longest_supporter_list) e.longest_supporter_list = length;
+                    add_candidate(e, input, p, voters);
                 }
             }
         }
         e.entry_candidate.push_back(candidate);
     }
-    e.voter_count = next_voter;
+    e.voter_count = voters.count();
     // Pointers last: `owned_ids` has stopped growing.
     e.candidate_id.reserve(e.owned_ids.size());
     for (const std::string& id : e.owned_ids) e.candidate_id.push_back(&id);
