@@ -183,9 +183,7 @@ private:
             hold(range_runner_.winners(), trial_budget_ + n_, true);
             trial_budget_ = last;
             counts_.skipped_runs += static_cast<std::uint64_t>(range_);
-            if (range_ >= kShortestRange) backoff_ = 4;
-            any_range_proved_ = true;
-            range_ *= 2.0;
+            lengthen_range();
         } else if (criterion_.holds(range_runner_, total_budget_)) {
             count_failure();
             ++counts_.criterion_ranges;
@@ -216,20 +214,14 @@ private:
             outcome_below_open_ = outcome_;
             budget_below_open_ = outcome_budget_;
         }
-        trial_budget_ = last;
-        const std::vector<Index>& next = runner_.run(trial_budget_, true);
-        ++counts_.runs;
-        if (!(outcome_cost(e_, next) <= total_budget_)) {
-            throw std::logic_error("equal_shares_add1: a range settled as fitting did not fit");
-        }
-        hold(next, trial_budget_, false);
+        bool fits = false;
+        const Step step = run_at(last, fits);
+        if (!fits) throw std::logic_error("equal_shares_add1: a range settled as fitting did not fit");
         budget_known_ = false;
         known_from_ = trial_budget_;
         counts_.skipped_runs += static_cast<std::uint64_t>(range_) - 1;
-        if (trial_budget_ + n_ == trial_budget_ || runner_.saturated()) return Step::ends;
-        if (range_ >= kShortestRange) backoff_ = 4;
-        any_range_proved_ = true;
-        range_ *= 2.0;
+        if (step == Step::ends) return Step::ends;
+        lengthen_range();
         return Step::goes_on;
     }
 
@@ -271,17 +263,33 @@ private:
 
     Step take_single_run() {
         if (single_runs_before_range_ > 0) --single_runs_before_range_;
-        trial_budget_ = trial_budget_ + n_;
-        const std::vector<Index>& next = runner_.run(trial_budget_, true);
-        ++counts_.runs;
-        if (!(outcome_cost(e_, next) <= total_budget_)) return Step::ends;
-        hold(next, trial_budget_, false);
-        // Every later run would repeat this one (the budget no longer grows,
-        // or the run is saturated), so the outcome never changes again and
-        // the plain completion would never end.
-        if (trial_budget_ + n_ == trial_budget_ || runner_.saturated()) return Step::ends;
+        bool fits = false;
+        if (run_at(trial_budget_ + n_, fits) == Step::ends) return Step::ends;
         range_ = shortest_range();
         return Step::goes_on;
+    }
+
+    // The plain completion's run at `budget`, the next trial budget: it ends,
+    // holding what it held, when the run's outcome does not fit (`fits`
+    // false); else it holds that outcome, and ends when every later run
+    // would repeat this one (the budget no longer grows, or the run is
+    // saturated), so that the outcome never changes again.
+    Step run_at(double budget, bool& fits) {
+        trial_budget_ = budget;
+        const std::vector<Index>& next = runner_.run(trial_budget_, true);
+        ++counts_.runs;
+        fits = outcome_cost(e_, next) <= total_budget_;
+        if (!fits) return Step::ends;
+        hold(next, trial_budget_, false);
+        if (trial_budget_ + n_ == trial_budget_ || runner_.saturated()) return Step::ends;
+        return Step::goes_on;
+    }
+
+    // A range settled for all its budgets: the next one is twice as long.
+    void lengthen_range() {
+        if (range_ >= kShortestRange) backoff_ = 4;
+        any_range_proved_ = true;
+        range_ *= 2.0;
     }
 
     const Election& e_;

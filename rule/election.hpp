@@ -60,6 +60,18 @@ struct Election {
     bool voter_is_listed(Index voter) const { return voter < listed_voter_count; }
 };
 
+// The money that `candidate`'s supporters hold between them, summed in list
+// order as the rule sums it when it tests affordability; `money_of(voter)`
+// gives each one's.
+template <class MoneyOf>
+double supporters_money(const Election& e, Index candidate, MoneyOf money_of) {
+    double money = 0.0;
+    for (std::size_t i = e.supporters_begin[candidate]; i < e.supporters_begin[candidate + 1]; ++i) {
+        money += money_of(e.supporter_voter[i]);
+    }
+    return money;
+}
+
 // The candidate to select among `best` (narrowed in place): the cheapest,
 // then the most useful; when that leaves more than one, the lowest tie rank,
 // or without tie ranks the tie-breaking error. After a return, `best` holds

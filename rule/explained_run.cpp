@@ -55,9 +55,7 @@ public:
             const auto c = static_cast<Index>(candidate);
             if (reported[c]) continue;  // selected, or listed again
             reported[c] = 1;
-            for (std::size_t i = e.supporters_begin[c]; i < e.supporters_begin[c + 1]; ++i) {
-                x.supporters_money += money_[e.supporter_voter[i]];
-            }
+            x.supporters_money = supporters_money(e, c, [&](Index v) { return money_[v]; });
             x.left_in_round = left_in_round_[c];
             x.money_when_left = money_when_left_[c];
             if (!e.candidate_has_listed_supporter[c]) {

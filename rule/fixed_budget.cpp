@@ -89,11 +89,7 @@ void RuleRunner::record_round(bool selects, Index winner, double price) {
     r.unaffordable.clear();
     for (const Index c : remaining_) {
         if (leaves_[c] == 0 || (selects && c == winner)) continue;
-        double money = 0.0;  // summed as evaluate() sums it
-        for (std::size_t i = e.supporters_begin[c]; i < e.supporters_begin[c + 1]; ++i) {
-            money += money_[e.supporter_voter[i]];
-        }
-        r.unaffordable.emplace_back(c, money);
+        r.unaffordable.emplace_back(c, supporters_money(e, c, [&](Index v) { return money_[v]; }));
     }
     r.money_before.clear();
     r.money_after.clear();

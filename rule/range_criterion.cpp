@@ -96,10 +96,7 @@ bool RangeCriterion::holds(const RangeRunner& runner, double total_budget) {
     };
     for (const Index c : runner.winners()) add(c);
     for (const Index c : runner.remaining()) {
-        double money = 0.0;  // summed as the plain run sums it
-        for (std::size_t i = e.supporters_begin[c]; i < e.supporters_begin[c + 1]; ++i) {
-            money += runner.money_upper(e.supporter_voter[i]);
-        }
+        const double money = supporters_money(e, c, [&](Index v) { return runner.money_upper(v); });
         if (!(e.candidate_cost[c] > money)) add(c);
     }
     const double spent_bound = cost_bound(e, members_);
