@@ -30,6 +30,8 @@ def census(binary: str, name: str, scale: float) -> dict[str, str]:
             row["error"] = line[len("error "):]
         elif words[0] == "failed":
             row[words[1]] = words[2]
+        elif words[0] == "failed_part":
+            row["part " + words[1]] = words[2]
         elif len(words) == 2:
             row[words[0]] = words[1]
     return row
@@ -46,15 +48,18 @@ def main() -> None:
     names = args.files or sorted(p.stem for p in benchlib.DATA_DIR.glob("*.pb")
                                  if p.stem not in SLOW)
     print("| election | CPU s | single runs | range runs | budgets in ranges | failed ranges settled by the criterion "
-          "| failed ranges by decision |")
-    print("|---|---:|---:|---:|---:|---:|---|")
-    fixed = {"cpu_seconds", "single_runs", "range_runs", "budgets_in_ranges", "settled_by_criterion"}
+          "| failed ranges by decision | failed ranges split | parts resumed | parts left to single runs by decision |")
+    print("|---|---:|---:|---:|---:|---:|---|---:|---:|---|")
+    fixed = {"cpu_seconds", "single_runs", "range_runs", "budgets_in_ranges", "settled_by_criterion",
+             "split_ranges", "resumed_parts"}
     for name in names:
         row = census(binary, name, args.scale)
-        failed = ", ".join(f"{k} {v}" for k, v in row.items() if k not in fixed)
+        failed = ", ".join(f"{k} {v}" for k, v in row.items() if k not in fixed and not k.startswith("part "))
+        parts = ", ".join(f"{k[5:]} {v}" for k, v in row.items() if k.startswith("part "))
         print(f"| {name} | {float(row['cpu_seconds']):.3f} | {row['single_runs']} | "
               f"{row['range_runs']} | {row['budgets_in_ranges']} | {row.get('settled_by_criterion', '-')} | "
-              f"{failed or '-'} |", flush=True)
+              f"{failed or '-'} | {row.get('split_ranges', '-')} | {row.get('resumed_parts', '-')} | "
+              f"{parts or '-'} |", flush=True)
 
 
 if __name__ == "__main__":

@@ -54,6 +54,7 @@ RangeRunner::RangeRunner(const Election& election)
       final_share_(election.candidate_count()),
       final_share_affine_(election.candidate_count()),
       count_(election.candidate_count()),
+      bound_share_(election.candidate_count()),
       maybe_present_(election.candidate_count()) {
     heap_.reserve(election.longest_supporter_list);
 }
@@ -73,7 +74,15 @@ bool RangeRunner::run(Interval start) {
     affine_ = AffineRange(start);
     start_rounds();
     std::fill(maybe_present_.begin(), maybe_present_.end(), 0);
+    std::fill(bound_share_.begin(), bound_share_.end(), BoundShare{{0.0, 0.0}, {}, false});
     has_state_ = true;
+    return play_and_prove();
+}
+
+// The rounds from the state at hand to the end; false, with the blocker,
+// where one is undecided.
+bool RangeRunner::play_and_prove() {
+    charging_ = false;
     try {
         play_rounds();
     } catch (const Undecided& undecided) {
@@ -106,6 +115,11 @@ bool RangeRunner::candidate_before(Index a, Interval bound_a, Index b, Interval 
 void RangeRunner::start_scan() {
     contenders_.clear();
     scanned_bound_.clear();
+    round_start_.remaining = remaining_;
+    round_start_.bound = bound_;
+    round_start_.maybe_present = maybe_present_;
+    round_start_.bound_share = bound_share_;
+    round_start_.winners = winners_.size();
 }
 
 void RangeRunner::scan(Index candidate) {
@@ -164,6 +178,8 @@ void RangeRunner::prove_scan(std::size_t scanned) {
 // as maybe present.
 void RangeRunner::settle_maybe_scanned(Index candidate) {
     const Interval old_bound = bound_[candidate];
+    const BoundShare old_share = bound_share_[candidate];
+    bound_share_[candidate].known = false;
     const Interval best = best_count_;
     const std::size_t contenders = contenders_.size();
     evaluate(candidate);
@@ -178,6 +194,19 @@ void RangeRunner::settle_maybe_scanned(Index candidate) {
     best_count_ = best;
     bound_[candidate] = {std::min(old_bound.lo, bound_[candidate].lo),
                          std::max(old_bound.hi, bound_[candidate].hi)};
+    // The bound is one of two counts, each cost / its share: cost / the
+    // hull of the shares (when a count was recorded; else the old bound
+    // stays, with its share).
+    BoundShare& share = bound_share_[candidate];
+    if (!share.known) {
+        share = old_share;
+    } else if (old_share.known) {
+        const Interval hull{std::min(old_share.share.lo, share.share.lo),
+                            std::max(old_share.share.hi, share.share.hi)};
+        share = {hull, affine_.hull(share.share_affine, old_share.share_affine, hull), true};
+    } else {
+        share.known = false;
+    }
 }
 
 // The round's best: the contender whose count exceeds every other one's for
@@ -515,6 +544,7 @@ void RangeRunner::record_count(Index candidate, const Scan& scan) {
     require(final_share.lo > 0.0 || final_share.hi < 0.0, Blocker::count_sign);
     const Interval effective_count = tarvek::effective_count<RangeMoney>(cost, final_share);
     bound_[candidate] = effective_count;
+    bound_share_[candidate] = {final_share, scan.paid_share_affine, true};
     final_share_[candidate] = final_share;
     final_share_affine_[candidate] = scan.paid_share_affine;
     const Decided contends = tarvek::contends<RangeMoney>(effective_count);
@@ -561,6 +591,7 @@ void RangeRunner::charge(Index winner, Interval price) {
         affine_.widen_relative(final_share_affine_[winner], 0x1p-50, final_share_[winner]);
     classes_of_charge_.clear();
     ++charge_stamp_;
+    charging_ = true;
     // Payments depend on the utility only; most supporters share a few.
     double last_utility = std::numeric_limits<double>::quiet_NaN();
     Interval payment{0.0, 0.0};
@@ -600,6 +631,7 @@ void RangeRunner::charge(Index winner, Interval price) {
             money_class_[voter] = class_after_payment(money_class_[voter], utility);
         }
     }
+    charging_ = false;
 }
 
 }  // namespace tarvek

@@ -449,6 +449,14 @@ int census_mode(const bench::Instance& inst) {
         std::printf("failed %s %llu\n", tarvek::blocker_name(static_cast<tarvek::Blocker>(b)),
                     static_cast<unsigned long long>(stats.failed_ranges[b]));
     }
+    std::printf("split_ranges %llu\nresumed_parts %llu\n",
+                static_cast<unsigned long long>(stats.split_ranges),
+                static_cast<unsigned long long>(stats.resumed_parts));
+    for (std::size_t b = 0; b < tarvek::kBlockerCount; ++b) {
+        if (stats.failed_parts[b] == 0) continue;
+        std::printf("failed_part %s %llu\n", tarvek::blocker_name(static_cast<tarvek::Blocker>(b)),
+                    static_cast<unsigned long long>(stats.failed_parts[b]));
+    }
     return 0;
 }
 
