@@ -26,7 +26,9 @@ def census(binary: str, name: str, scale: float) -> dict[str, str]:
     row: dict[str, str] = {}
     for line in out.splitlines():
         words = line.split()
-        if words[0] == "error":
+        if words[0] == "outcome":
+            row["outcome"] = line
+        elif words[0] == "error":
             row["error"] = line[len("error "):]
         elif words[0] == "failed":
             row[words[1]] = words[2]
@@ -50,7 +52,7 @@ def main() -> None:
     print("| election | CPU s | single runs | range runs | budgets in ranges | failed ranges settled by the criterion "
           "| failed ranges by decision | failed ranges split | parts resumed | parts left to single runs by decision |")
     print("|---|---:|---:|---:|---:|---:|---|---:|---:|---|")
-    fixed = {"cpu_seconds", "single_runs", "range_runs", "budgets_in_ranges", "settled_by_criterion",
+    fixed = {"outcome", "cpu_seconds", "single_runs", "range_runs", "budgets_in_ranges", "settled_by_criterion",
              "split_ranges", "resumed_parts"}
     for name in names:
         row = census(binary, name, args.scale)

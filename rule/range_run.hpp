@@ -48,6 +48,10 @@ public:
     const std::vector<Index>& remaining() const { return remaining_; }
     double money_upper(Index voter) const { return money_[voter].hi; }
 
+    // Whether split() can go on from the round where the last run failed:
+    // it failed, after its first round began, and not while charging.
+    bool resumable() const { return has_state_ && !charging_ && blocker_ != Blocker::none; }
+
     // Consecutive budgets first, first + n, ..., last, whose start money is
     // each budget / n. Proved: every one of them selects winners() (as they
     // are when the part is visited); else they are left to single runs,

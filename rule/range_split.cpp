@@ -35,8 +35,7 @@ void RangeRunner::split(double first, double last, double n, double narrowest,
     split_narrowest_ = narrowest;
     split_deepest_ = deepest;
     visit_ = &visit;
-    const bool resumable = has_state_ && !charging_ && blocker_ != Blocker::none;
-    if (!resumable || (last - first) / n + 1.0 <= narrowest || deepest == 0) {
+    if (!resumable() || (last - first) / n + 1.0 <= narrowest || deepest == 0) {
         visit({first, last, false, blocker_});
     } else {
         restore_round_start();

@@ -46,9 +46,10 @@ bool gave_up(const Completed& result) {
     return result.error.rfind("equal_shares_add1: the completion did not settle", 0) == 0;
 }
 
-void expect_same_completion(const Instance& e, const std::string& name) {
+void expect_same_completion(const Instance& e, const std::string& name,
+                            tarvek::CompletionStats* stats = nullptr) {
     const Completed plain = complete(e, false);
-    const Completed skipping = complete(e, true);
+    const Completed skipping = complete(e, true, stats);
     // Where the plain steps cannot show that the outcome has settled, they
     // give up; the range proofs may still settle it (or give up later), and
     // nothing here can check that against the plain steps.
@@ -98,6 +99,45 @@ TEST(SkippingRuns, SameAsEveryRunOnBoundaryElections) {
         expect_same_completion(elections.next(), "boundary election #" + std::to_string(i));
         if (HasFailure()) return;
     }
+}
+
+// Many projects with a few supporters each, and voters with money to spare
+// for long: runs go on for many rounds, and failed ranges are split.
+class LongElections : tarvek_support::Random {
+public:
+    explicit LongElections(std::uint64_t seed) : Random(seed) {}
+
+    Instance next() {
+        Instance e;
+        const int voter_count = pick(20, 40);
+        for (int v = 0; v < voter_count; ++v) e.voters.push_back("v" + std::to_string(v));
+        const int project_count = pick(14, 24);
+        for (int p = 0; p < project_count; ++p) {
+            tarvek::SupporterList supporters;
+            std::int32_t total = 0;
+            for (int v = 0; v < voter_count; ++v) {
+                if (!chance(0.2)) continue;
+                const std::int32_t utility = chance(0.8) ? 1 : pick(2, 3);
+                supporters.emplace_back("v" + std::to_string(v), utility);
+                total += utility;
+            }
+            e.project("p" + std::to_string(p), static_cast<double>(pick(10, 90)), supporters, total);
+        }
+        e.total_budget = static_cast<double>(pick(300, 900));
+        return e;
+    }
+};
+
+TEST(SkippingRuns, SameAsEveryRunWhereFailedRangesAreSplit) {
+    LongElections elections(20261209);
+    std::uint64_t split = 0;
+    for (int i = 0; i < 2000 && !HasFailure(); ++i) {
+        tarvek::CompletionStats stats;
+        expect_same_completion(elections.next(), "long election #" + std::to_string(i), &stats);
+        split += stats.split_ranges;
+    }
+    // The check means something only if many ranges were split.
+    EXPECT_GT(split, 100u);
 }
 
 // With each voter's money m: P alone is affordable for m in [500, 1000);
