@@ -206,8 +206,8 @@ private:
     // part resumed at the round that failed saves the rounds before it, but
     // copies and narrows every voter's money and carries the enclosures of
     // the whole range; measured on the elections at hand, that pays only
-    // where the failed run proved at least 8 rounds and a quarter of the held
-    // outcome's, and while splits keep proving budgets (split_range).
+    // where the failed run proved at least 16 rounds and a quarter of the
+    // held outcome's, and while splits keep proving budgets (split_range).
     bool split_is_due() const {
         const std::size_t rounds = range_runner_.winners().size();
         return range_runner_.resumable() && range_ > kNarrowestPart && splits_to_skip_ == 0 &&
@@ -413,11 +413,11 @@ private:
     // failed part of at most 4 budgets is left to single runs. A part costs
     // about a single run or two; a split that proves fewer than 4 budgets per
     // part did not pay, and the next 2, 4, ... 64 failed ranges are not split.
-    // Splits start where a failed run proved 8 rounds (split_is_due).
+    // Splits start where a failed run proved 16 rounds (split_is_due).
     static constexpr double kNarrowestPart = 4.0;
     static constexpr std::size_t kDeepestSplit = 2;
     static constexpr double kBudgetsPerPart = 4.0;
-    static constexpr std::size_t kFewestRoundsSaved = 8;
+    static constexpr std::size_t kFewestRoundsSaved = 16;
     std::uint64_t splits_to_skip_ = 0;
     std::uint64_t split_backoff_ = 2;
     double range_ = 2.0;  // trial budgets to settle with the next range run

@@ -115,11 +115,7 @@ bool RangeRunner::candidate_before(Index a, Interval bound_a, Index b, Interval 
 void RangeRunner::start_scan() {
     contenders_.clear();
     scanned_bound_.clear();
-    round_start_.remaining = remaining_;
-    round_start_.bound = bound_;
-    round_start_.maybe_present = maybe_present_;
-    round_start_.bound_share = bound_share_;
-    round_start_.winners = winners_.size();
+    round_undo_.clear();
 }
 
 void RangeRunner::scan(Index candidate) {
@@ -294,6 +290,8 @@ bool RangeRunner::same_money_order(std::size_t a, std::size_t b) const {
 }
 
 void RangeRunner::evaluate(Index candidate) {
+    round_undo_.push_back(
+        {candidate, bound_[candidate], bound_share_[candidate], maybe_present_[candidate]});
     const Election& e = election_;
     const std::size_t begin = e.supporters_begin[candidate];
     const std::size_t end = e.supporters_begin[candidate + 1];
@@ -578,6 +576,7 @@ std::uint32_t RangeRunner::class_after_payment(std::uint32_t money_class, double
 }
 
 void RangeRunner::charge(Index winner, Interval price) {
+    charging_ = true;
     const Election& e = election_;
     require(finite(price), Blocker::not_finite);
     // price = cost / (cost / share) is the winner's final share up to two
@@ -591,7 +590,6 @@ void RangeRunner::charge(Index winner, Interval price) {
         affine_.widen_relative(final_share_affine_[winner], 0x1p-50, final_share_[winner]);
     classes_of_charge_.clear();
     ++charge_stamp_;
-    charging_ = true;
     // Payments depend on the utility only; most supporters share a few.
     double last_utility = std::numeric_limits<double>::quiet_NaN();
     Interval payment{0.0, 0.0};

@@ -110,7 +110,7 @@ private:
     bool run_part(double first, double last, std::size_t depth);
     void narrow_to(Interval start);
     void narrow_bound(Index candidate);
-    void restore_round_start();
+    void undo_round();
     void save_split_point(std::size_t depth);
     void load_split_point(std::size_t depth);
     void scan(Index candidate);
@@ -193,22 +193,27 @@ private:
     Blocker blocker_ = Blocker::none;
     bool has_state_ = false;
 
-    // What a round changes before its charge, as it was when the round
-    // began (the money changes in the charge only).
-    struct RoundStart {
-        std::vector<Index> remaining;
-        std::vector<Interval> bound;
-        std::vector<char> maybe_present;
-        std::vector<BoundShare> bound_share;
-        std::size_t winners = 0;
+    // What the round so far changed, to go back to its start: each evaluated
+    // candidate's bound, its share and whether it was maybe present, as they
+    // were. Nothing else changes before the charge (the candidates in play
+    // and the winners change just before it, the money in it).
+    struct Evaluated {
+        Index candidate;
+        Interval bound;
+        BoundShare share;
+        char maybe_present;
     };
-    RoundStart round_start_;
-    // While a charge changes the money: a failure then cannot go back to
-    // the round's start.
+    std::vector<Evaluated> round_undo_;
+    // From the start of a charge on: a failure then cannot go back to the
+    // round's start.
     bool charging_ = false;
     // A round's start where split() cut its range, kept for the second half.
     struct SplitPoint {
-        RoundStart round;
+        std::vector<Index> remaining;
+        std::vector<Interval> bound;
+        std::vector<BoundShare> bound_share;
+        std::vector<char> maybe_present;
+        std::size_t winners = 0;
         std::vector<Interval> money;
         std::vector<Affine> money_affine;
         std::vector<std::uint32_t> money_class;

@@ -8,12 +8,13 @@
 // interval, the candidates in play and the maybe present ones are as
 // recorded, the winners so far are the same). A statement about every budget
 // of a range holds for every budget of a part of it. The failed round itself
-// leaves nothing behind: what it changed before its charge (bounds, who
-// leaves, who is maybe present, the candidates in play, the winners) is put
-// back as it was at the round's start, and the money changes only in the
-// charge, so a failure before the charge began leaves the money as it was.
-// A failure inside the charge, with some voters charged and others not,
-// cannot go back: such a part is left to single runs.
+// leaves nothing behind: before its charge it changes only the bounds, the
+// shares behind them, who is maybe present and who leaves, of the candidates
+// it evaluated, and these are put back as they were (round_undo_); the
+// candidates in play and the winners change just before the charge, and
+// the money in it. Their order aside: the round sorts the candidates in
+// play by their bounds, the same order from any order. A failure from the
+// charge on cannot go back: such a part is left to single runs.
 //
 // Why narrowing is sound: a voter's affine form a * t + [lo, hi] holds, as a
 // real number, for every start money t of the range, so for every t of the
@@ -38,7 +39,7 @@ void RangeRunner::split(double first, double last, double n, double narrowest,
     if (!resumable() || (last - first) / n + 1.0 <= narrowest || deepest == 0) {
         visit({first, last, false, blocker_});
     } else {
-        restore_round_start();
+        undo_round();
         split_part(first, last, 0);
     }
     visit_ = nullptr;
@@ -66,7 +67,7 @@ bool RangeRunner::run_part(double first, double last, std::size_t depth) {
         depth + 1 >= split_deepest_) {
         return visit({first, last, false, blocker_});
     }
-    restore_round_start();
+    undo_round();
     return split_part(first, last, depth + 1);
 }
 
@@ -101,19 +102,24 @@ void RangeRunner::narrow_bound(Index candidate) {
     if (both.lo <= both.hi) bound = both;
 }
 
-void RangeRunner::restore_round_start() {
-    remaining_ = round_start_.remaining;
-    bound_ = round_start_.bound;
-    maybe_present_ = round_start_.maybe_present;
-    bound_share_ = round_start_.bound_share;
-    winners_.resize(round_start_.winners);
+void RangeRunner::undo_round() {
+    for (auto it = round_undo_.rbegin(); it != round_undo_.rend(); ++it) {
+        bound_[it->candidate] = it->bound;
+        bound_share_[it->candidate] = it->share;
+        maybe_present_[it->candidate] = it->maybe_present;
+    }
+    round_undo_.clear();
     for (const Index c : remaining_) leaves_[c] = 0;
 }
 
 void RangeRunner::save_split_point(std::size_t depth) {
     if (split_points_.size() <= depth) split_points_.resize(depth + 1);
     SplitPoint& point = split_points_[depth];
-    point.round = round_start_;
+    point.remaining = remaining_;
+    point.bound = bound_;
+    point.bound_share = bound_share_;
+    point.maybe_present = maybe_present_;
+    point.winners = winners_.size();
     point.money = money_;
     point.money_affine = money_affine_;
     point.money_class = money_class_;
@@ -122,12 +128,17 @@ void RangeRunner::save_split_point(std::size_t depth) {
 
 void RangeRunner::load_split_point(std::size_t depth) {
     const SplitPoint& point = split_points_[depth];
-    round_start_ = point.round;
+    remaining_ = point.remaining;
+    bound_ = point.bound;
+    bound_share_ = point.bound_share;
+    maybe_present_ = point.maybe_present;
+    winners_.resize(point.winners);
     money_ = point.money;
     money_affine_ = point.money_affine;
     money_class_ = point.money_class;
     next_class_ = point.next_class;
-    restore_round_start();
+    round_undo_.clear();
+    for (const Index c : remaining_) leaves_[c] = 0;
 }
 
 }  // namespace tarvek

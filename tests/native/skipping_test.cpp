@@ -73,7 +73,7 @@ struct Sizes {
     double oddities;  // scales the chance of each oddity
 };
 constexpr Sizes kSmall{1, 12, 2, 7, 0.45, 5, 200, 1.0};
-constexpr Sizes kLong{20, 40, 14, 24, 0.2, 300, 900, 0.0};
+constexpr Sizes kLong{20, 40, 24, 36, 0.2, 600, 1500, 0.0};
 
 class BoundaryElections : tarvek_support::Random {
 public:
