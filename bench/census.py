@@ -2,7 +2,10 @@
 settled and how many single runs it made, how many failed range runs were
 still settled because every run in them fits and is not exhaustive, and why
 each range run that failed could not be proved, by decision (`tarvek_bench
-census`; a range settled by the criterion counts its failure too).
+census`; a range settled by the criterion counts its failure too); then how
+many failed ranges were split into parts that go on from the round that
+failed, how many parts that resumed, and why parts left to single runs or to
+the steps that follow failed.
 
     python bench/census.py --files Hungary_Budapest_2023_VIII_Jozsefvaros Poland_Warszawa_2026
     python bench/census.py --files France_Toulouse_2019 --scale 1e6

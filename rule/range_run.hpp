@@ -67,9 +67,9 @@ public:
     // ..., last: goes on from the start of the round that failed, over
     // halves of the range and halves of those where they fail again, and
     // visits the parts in budget order until `visit` returns false. A part
-    // that fails while a charge is half made, that holds at most `narrowest`
-    // budgets, or that is `deepest` halvings down, is not split. The parts
-    // cover the range.
+    // that fails from its charge on, that holds at most `narrowest` budgets,
+    // or that is `deepest` halvings down, is not split. The parts cover the
+    // range (see the argument at the top of range_split.cpp).
     void split(double first, double last, double n, double narrowest, std::size_t deepest,
                const PartVisitor& visit);
     // Parts resumed by split() since this runner was made.
