@@ -120,7 +120,14 @@ void RangeRunner::start_scan() {
 
 void RangeRunner::scan(Index candidate) {
     scanned_bound_.push_back(bound_[candidate]);
+    keep_for_undo(candidate);
     evaluate(candidate);
+}
+
+// Before the round changes what it knows of `candidate` (see undo_round()).
+void RangeRunner::keep_for_undo(Index candidate) {
+    round_undo_.push_back(
+        {candidate, bound_[candidate], bound_share_[candidate], maybe_present_[candidate]});
 }
 
 void RangeRunner::end_scan(std::size_t scanned) {
@@ -173,6 +180,7 @@ void RangeRunner::prove_scan(std::size_t scanned) {
 // under the budgets that evaluate it: it then stays only under the others,
 // as maybe present.
 void RangeRunner::settle_maybe_scanned(Index candidate) {
+    keep_for_undo(candidate);
     const Interval old_bound = bound_[candidate];
     const BoundShare old_share = bound_share_[candidate];
     bound_share_[candidate].known = false;
@@ -290,8 +298,6 @@ bool RangeRunner::same_money_order(std::size_t a, std::size_t b) const {
 }
 
 void RangeRunner::evaluate(Index candidate) {
-    round_undo_.push_back(
-        {candidate, bound_[candidate], bound_share_[candidate], maybe_present_[candidate]});
     const Election& e = election_;
     const std::size_t begin = e.supporters_begin[candidate];
     const std::size_t end = e.supporters_begin[candidate + 1];

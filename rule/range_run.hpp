@@ -111,6 +111,7 @@ private:
     void narrow_to(Interval start);
     void narrow_bound(Index candidate);
     void undo_round();
+    void keep_for_undo(Index candidate);
     void save_split_point(std::size_t depth);
     void load_split_point(std::size_t depth);
     void scan(Index candidate);
