@@ -112,6 +112,28 @@ public:
         return finish(x.valid && y.valid && finite, x.a, lo, hi, result);
     }
 
+    // The plain interval that x encloses over the range: a * t + lo at its
+    // least and a * t + hi at its greatest, taken at the ends of the range
+    // (x is affine in t). Each end is computed with three roundings (the
+    // product, the sum, the slack's subtraction), each at most eps times
+    // |a t| + |lo| + |hi| plus the slack, well within the slack of 2^-50 =
+    // 8 eps times that sum; kTiny covers them near underflow. Unbounded when
+    // x is invalid or an end is not finite.
+    Interval enclosure(Affine x) const {
+        constexpr double kInfinity = std::numeric_limits<double>::infinity();
+        if (!x.valid) return {-kInfinity, kInfinity};
+        double lo = kInfinity;
+        double hi = -kInfinity;
+        for (const double t : {t_.lo, t_.hi}) {
+            const double at = x.a * t;
+            const double slack = (std::fabs(at) + std::fabs(x.lo) + std::fabs(x.hi)) * 0x1p-50 + kTiny;
+            lo = std::min(lo, at + x.lo - slack);
+            hi = std::max(hi, at + x.hi + slack);
+        }
+        if (!std::isfinite(lo) || !std::isfinite(hi)) return {-kInfinity, kInfinity};
+        return {lo, hi};
+    }
+
     // x < y, and x <= y, for every t of the range. The bound on x - y is
     // affine in t, so its largest value is taken at an end of the range.
     bool below(Affine x, Affine y) const { return largest_difference(x, y, true); }

@@ -23,6 +23,12 @@ struct CompletionStats {
     std::uint64_t criterion_ranges = 0;
     // Range runs that failed, by the decision that they could not prove.
     std::array<std::uint64_t, kBlockerCount> failed_ranges{};
+    // Failed range runs split into parts that go on from the round that
+    // failed; the parts run so, and those left to single runs, by the
+    // decision that they could not prove.
+    std::uint64_t split_ranges = 0;
+    std::uint64_t resumed_parts = 0;
+    std::array<std::uint64_t, kBlockerCount> failed_parts{};
 };
 
 // With `skip_runs` false, every trial budget gets a run of its own (one more

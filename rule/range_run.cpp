@@ -54,6 +54,7 @@ RangeRunner::RangeRunner(const Election& election)
       final_share_(election.candidate_count()),
       final_share_affine_(election.candidate_count()),
       count_(election.candidate_count()),
+      bound_share_(election.candidate_count()),
       maybe_present_(election.candidate_count()) {
     heap_.reserve(election.longest_supporter_list);
 }
@@ -73,7 +74,15 @@ bool RangeRunner::run(Interval start) {
     affine_ = AffineRange(start);
     start_rounds();
     std::fill(maybe_present_.begin(), maybe_present_.end(), 0);
+    std::fill(bound_share_.begin(), bound_share_.end(), BoundShare{{0.0, 0.0}, {}, false});
     has_state_ = true;
+    return play_and_prove();
+}
+
+// The rounds from the state at hand to the end; false, with the blocker,
+// where one is undecided.
+bool RangeRunner::play_and_prove() {
+    charging_ = false;
     try {
         play_rounds();
     } catch (const Undecided& undecided) {
@@ -106,11 +115,19 @@ bool RangeRunner::candidate_before(Index a, Interval bound_a, Index b, Interval 
 void RangeRunner::start_scan() {
     contenders_.clear();
     scanned_bound_.clear();
+    round_undo_.clear();
 }
 
 void RangeRunner::scan(Index candidate) {
     scanned_bound_.push_back(bound_[candidate]);
+    keep_for_undo(candidate);
     evaluate(candidate);
+}
+
+// Before the round changes what it knows of `candidate` (see undo_round()).
+void RangeRunner::keep_for_undo(Index candidate) {
+    round_undo_.push_back(
+        {candidate, bound_[candidate], bound_share_[candidate], maybe_present_[candidate]});
 }
 
 void RangeRunner::end_scan(std::size_t scanned) {
@@ -163,7 +180,10 @@ void RangeRunner::prove_scan(std::size_t scanned) {
 // under the budgets that evaluate it: it then stays only under the others,
 // as maybe present.
 void RangeRunner::settle_maybe_scanned(Index candidate) {
+    keep_for_undo(candidate);
     const Interval old_bound = bound_[candidate];
+    const BoundShare old_share = bound_share_[candidate];
+    bound_share_[candidate].known = false;
     const Interval best = best_count_;
     const std::size_t contenders = contenders_.size();
     evaluate(candidate);
@@ -178,6 +198,19 @@ void RangeRunner::settle_maybe_scanned(Index candidate) {
     best_count_ = best;
     bound_[candidate] = {std::min(old_bound.lo, bound_[candidate].lo),
                          std::max(old_bound.hi, bound_[candidate].hi)};
+    // The bound is one of two counts, each cost / its share: cost / the
+    // hull of the shares (when a count was recorded; else the old bound
+    // stays, with its share).
+    BoundShare& share = bound_share_[candidate];
+    if (!share.known) {
+        share = old_share;
+    } else if (old_share.known) {
+        const Interval hull{std::min(old_share.share.lo, share.share.lo),
+                            std::max(old_share.share.hi, share.share.hi)};
+        share = {hull, affine_.hull(share.share_affine, old_share.share_affine, hull), true};
+    } else {
+        share.known = false;
+    }
 }
 
 // The round's best: the contender whose count exceeds every other one's for
@@ -515,6 +548,7 @@ void RangeRunner::record_count(Index candidate, const Scan& scan) {
     require(final_share.lo > 0.0 || final_share.hi < 0.0, Blocker::count_sign);
     const Interval effective_count = tarvek::effective_count<RangeMoney>(cost, final_share);
     bound_[candidate] = effective_count;
+    bound_share_[candidate] = {final_share, scan.paid_share_affine, true};
     final_share_[candidate] = final_share;
     final_share_affine_[candidate] = scan.paid_share_affine;
     const Decided contends = tarvek::contends<RangeMoney>(effective_count);
@@ -548,6 +582,7 @@ std::uint32_t RangeRunner::class_after_payment(std::uint32_t money_class, double
 }
 
 void RangeRunner::charge(Index winner, Interval price) {
+    charging_ = true;
     const Election& e = election_;
     require(finite(price), Blocker::not_finite);
     // price = cost / (cost / share) is the winner's final share up to two
@@ -600,6 +635,7 @@ void RangeRunner::charge(Index winner, Interval price) {
             money_class_[voter] = class_after_payment(money_class_[voter], utility);
         }
     }
+    charging_ = false;
 }
 
 }  // namespace tarvek

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -47,6 +48,33 @@ public:
     const std::vector<Index>& remaining() const { return remaining_; }
     double money_upper(Index voter) const { return money_[voter].hi; }
 
+    // Whether split() can go on from the round where the last run failed:
+    // it failed, after its first round began, and not while charging.
+    bool resumable() const { return has_state_ && !charging_ && blocker_ != Blocker::none; }
+
+    // Consecutive budgets first, first + n, ..., last, whose start money is
+    // each budget / n. Proved: every one of them selects winners() (as they
+    // are when the part is visited); else they are left to single runs,
+    // and blocker says why.
+    struct Part {
+        double first;
+        double last;
+        bool proved;
+        Blocker blocker;
+    };
+    using PartVisitor = std::function<bool(const Part&)>;
+    // After run() failed on the start money of the budgets first, first + n,
+    // ..., last: goes on from the start of the round that failed, over
+    // halves of the range and halves of those where they fail again, and
+    // visits the parts in budget order until `visit` returns false. A part
+    // that fails from its charge on, that holds at most `narrowest` budgets,
+    // or that is `deepest` halvings down, is not split. The parts cover the
+    // range (see the argument at the top of range_split.cpp).
+    void split(double first, double last, double n, double narrowest, std::size_t deepest,
+               const PartVisitor& visit);
+    // Parts resumed by split() since this runner was made.
+    std::uint64_t resumed_parts() const { return resumed_parts_; }
+
 private:
     // money / utility for every budget: within `range`, or NaN throughout.
     struct Key {
@@ -77,6 +105,15 @@ private:
     friend class RoundSkeleton<RangeRunner, RangeMoney>;
     // The round's steps (see round_skeleton.hpp).
     void start_scan();
+    bool play_and_prove();
+    bool split_part(double first, double last, std::size_t depth);
+    bool run_part(double first, double last, std::size_t depth);
+    void narrow_to(Interval start);
+    void narrow_bound(Index candidate);
+    void undo_round();
+    void keep_for_undo(Index candidate);
+    void save_split_point(std::size_t depth);
+    void load_split_point(std::size_t depth);
     void scan(Index candidate);
     void end_scan(std::size_t scanned);
     Index winner_among(std::vector<Index>& best) const;
@@ -132,6 +169,15 @@ private:
     // Per candidate, its count in this round if it contends, else 0.
     std::vector<Interval> count_;
     std::vector<Interval> scanned_bound_;  // per scanned candidate, its bound before the round
+    // Per candidate, the share its bound is cost / share of (a hull of the
+    // shares where the bound is a hull of counts), while it has one: so that
+    // split() can narrow the bound with the share's affine form.
+    struct BoundShare {
+        Interval share;
+        Affine share_affine;
+        bool known;
+    };
+    std::vector<BoundShare> bound_share_;
     // Per candidate: in play under some budgets of the range only (it left,
     // unaffordable, under those that scanned it in a round that scanned it
     // under some budgets only). It may be evaluated and contend, but must lose
@@ -147,6 +193,39 @@ private:
     std::vector<GroupMember> members_;
     Blocker blocker_ = Blocker::none;
     bool has_state_ = false;
+
+    // What the round so far changed, to go back to its start: each evaluated
+    // candidate's bound, its share and whether it was maybe present, as they
+    // were. Nothing else changes before the charge (the candidates in play
+    // and the winners change just before it, the money in it).
+    struct Evaluated {
+        Index candidate;
+        Interval bound;
+        BoundShare share;
+        char maybe_present;
+    };
+    std::vector<Evaluated> round_undo_;
+    // From the start of a charge on: a failure then cannot go back to the
+    // round's start.
+    bool charging_ = false;
+    // A round's start where split() cut its range, kept for the second half.
+    struct SplitPoint {
+        std::vector<Index> remaining;
+        std::vector<Interval> bound;
+        std::vector<BoundShare> bound_share;
+        std::vector<char> maybe_present;
+        std::size_t winners = 0;
+        std::vector<Interval> money;
+        std::vector<Affine> money_affine;
+        std::vector<std::uint32_t> money_class;
+        std::uint32_t next_class = 0;
+    };
+    std::vector<SplitPoint> split_points_;  // one per depth of halving
+    double split_n_ = 1.0;
+    double split_narrowest_ = 1.0;
+    std::size_t split_deepest_ = 0;
+    const PartVisitor* visit_ = nullptr;
+    std::uint64_t resumed_parts_ = 0;
 };
 
 }  // namespace tarvek

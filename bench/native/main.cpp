@@ -432,12 +432,17 @@ int census_mode(const bench::Instance& inst) {
     const auto& [voters, projects, cost, approvers, total_utility, budget] = inst;
     tarvek::CompletionStats stats;
     const double cpu_start = cpu_seconds();
+    std::string outcome = "outcome";
     try {
-        (void)tarvek::complete_add1(voters, projects, cost, approvers, total_utility, budget, true,
-                                    &stats);
+        for (const std::string& id : tarvek::complete_add1(voters, projects, cost, approvers,
+                                                           total_utility, budget, true, &stats)) {
+            outcome += " " + id;
+        }
     } catch (const std::exception& error) {
         std::printf("error %s\n", error.what());
     }
+    // What the completion selected, to compare builds by.
+    std::printf("%s\n", outcome.c_str());
     std::printf("cpu_seconds %.6f\nsingle_runs %llu\nrange_runs %llu\nbudgets_in_ranges %llu\n",
                 cpu_seconds() - cpu_start, static_cast<unsigned long long>(stats.runs),
                 static_cast<unsigned long long>(stats.range_runs),
@@ -448,6 +453,14 @@ int census_mode(const bench::Instance& inst) {
         if (stats.failed_ranges[b] == 0) continue;
         std::printf("failed %s %llu\n", tarvek::blocker_name(static_cast<tarvek::Blocker>(b)),
                     static_cast<unsigned long long>(stats.failed_ranges[b]));
+    }
+    std::printf("split_ranges %llu\nresumed_parts %llu\n",
+                static_cast<unsigned long long>(stats.split_ranges),
+                static_cast<unsigned long long>(stats.resumed_parts));
+    for (std::size_t b = 0; b < tarvek::kBlockerCount; ++b) {
+        if (stats.failed_parts[b] == 0) continue;
+        std::printf("failed_part %s %llu\n", tarvek::blocker_name(static_cast<tarvek::Blocker>(b)),
+                    static_cast<unsigned long long>(stats.failed_parts[b]));
     }
     return 0;
 }

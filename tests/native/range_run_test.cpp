@@ -4,6 +4,7 @@
 // exercised too.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -89,25 +90,41 @@ std::string plain_outcome(tarvek::RuleRunner& runner, const tarvek::Election& e,
     }
 }
 
-// Runs `count` elections, 30 ranges each; every range that the range runner
-// settles must select what the plain run selects at budgets spread over it.
-// Returns how many were settled.
-int check_settled_ranges(DriftingElections& elections, int count) {
-    int settled = 0;
-    for (int i = 0; i < count; ++i) {
+// The ids of `winners`, as plain_outcome writes them.
+std::string ids_of(const tarvek::Election& e, const std::vector<tarvek::Index>& winners) {
+    std::string ids;
+    for (const tarvek::Index c : winners) ids += *e.candidate_id[c] + " ";
+    return ids;
+}
+
+// Calls check(i, e, plain, ranges) for `count` elections, each with its
+// runners, until a check fails.
+template <class Check>
+void for_each_election(DriftingElections& elections, int count, Check check) {
+    for (int i = 0; i < count && !::testing::Test::HasFailure(); ++i) {
         const Instance instance = elections.next();
         const tarvek::Election e =
             tarvek::prepare_election(instance.voters, instance.projects, instance.cost,
                                      instance.approvers, instance.total_utility);
         tarvek::RuleRunner plain(e);
         tarvek::RangeRunner ranges(e);
+        check(i, e, plain, ranges);
+    }
+}
+
+// Runs `count` elections, 30 ranges each; every range that the range runner
+// settles must select what the plain run selects at budgets spread over it.
+// Returns how many were settled.
+int check_settled_ranges(DriftingElections& elections, int count) {
+    int settled = 0;
+    for_each_election(elections, count, [&](int i, const tarvek::Election& e,
+                                            tarvek::RuleRunner& plain, tarvek::RangeRunner& ranges) {
         const double n = e.voter_entries;
         for (int r = 0; r < 30; ++r) {
             const tarvek::Interval start = elections.range();
             if (!ranges.run(start)) continue;
             ++settled;
-            std::string expected;
-            for (const tarvek::Index c : ranges.winners()) expected += *e.candidate_id[c] + " ";
+            const std::string expected = ids_of(e, ranges.winners());
             // Budgets spread over the range, its ends included; the plain run
             // divides each by n, and that start money is what must lie in it.
             for (int k = 0; k <= 32; ++k) {
@@ -117,10 +134,10 @@ int check_settled_ranges(DriftingElections& elections, int count) {
                 EXPECT_EQ(plain_outcome(plain, e, budget), expected)
                     << "election #" << i << ", start money " << money << " in [" << start.lo
                     << ", " << start.hi << "]";
-                if (::testing::Test::HasFailure()) return settled;
+                if (::testing::Test::HasFailure()) return;
             }
         }
-    }
+    });
     return settled;
 }
 
@@ -140,6 +157,50 @@ TEST(RangeRuns, SettledRangesHoldWhenChargesGiveMoneyBack) {
         DriftingElections elections(seed, true);
         EXPECT_GT(check_settled_ranges(elections, 240), 1000);
     }
+}
+
+// Runs `count` elections, 20 ranges of 8 to 64 budgets each; where the range
+// run fails, its split must give parts that follow each other from the
+// range's first budget to its last, and each proved part must select, at
+// every budget in it, what the plain run selects there. Returns how many
+// budgets proved parts held.
+int check_split_ranges(DriftingElections& elections, int count) {
+    int proved = 0;
+    for_each_election(elections, count, [&](int i, const tarvek::Election& e,
+                                            tarvek::RuleRunner& plain, tarvek::RangeRunner& ranges) {
+        const double n = e.voter_entries;
+        for (int r = 0; r < 20 && !::testing::Test::HasFailure(); ++r) {
+            const double first = elections.range().lo * n;
+            const double last = first + (std::vector<double>{8, 16, 32, 64}[r % 4] - 1.0) * n;
+            if (ranges.run({first / n, last / n})) continue;
+            double next = first;
+            ranges.split(first, last, n, 1.0, 6, [&](const tarvek::RangeRunner::Part& part) {
+                EXPECT_EQ(part.first, next) << "election #" << i;
+                next = part.last + n;
+                if (!part.proved) return true;
+                const std::string expected = ids_of(e, ranges.winners());
+                // Its ends and its middle budget.
+                const double middle = part.first + std::floor((part.last - part.first) / n / 2.0) * n;
+                for (const double budget : {part.first, middle, part.last}) {
+                    EXPECT_EQ(plain_outcome(plain, e, budget), expected)
+                        << "election #" << i << ", budget " << budget << " in [" << part.first
+                        << ", " << part.last << "] of [" << first << ", " << last << "]";
+                }
+                proved += static_cast<int>((part.last - part.first) / n + 1.0);
+                return !::testing::Test::HasFailure();
+            });
+            EXPECT_EQ(next, last + n) << "election #" << i;
+        }
+    });
+    return proved;
+}
+
+// A failed range goes on from the round that failed over halves of its
+// range: the state kept for the second half, and each half's money narrowed
+// to it, must be those of that round's start.
+TEST(RangeRuns, SplitRangesSelectWhatEveryBudgetInTheirPartsSelects) {
+    DriftingElections elections(4, true);
+    EXPECT_GT(check_split_ranges(elections, 1700), 100000);
 }
 
 }  // namespace

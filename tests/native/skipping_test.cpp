@@ -46,9 +46,10 @@ bool gave_up(const Completed& result) {
     return result.error.rfind("equal_shares_add1: the completion did not settle", 0) == 0;
 }
 
-void expect_same_completion(const Instance& e, const std::string& name) {
+void expect_same_completion(const Instance& e, const std::string& name,
+                            tarvek::CompletionStats* stats = nullptr) {
     const Completed plain = complete(e, false);
-    const Completed skipping = complete(e, true);
+    const Completed skipping = complete(e, true, stats);
     // Where the plain steps cannot show that the outcome has settled, they
     // give up; the range proofs may still settle it (or give up later), and
     // nothing here can check that against the plain steps.
@@ -61,35 +62,53 @@ void expect_same_completion(const Instance& e, const std::string& name) {
 // Elections built to sit on decision boundaries: whole-number costs and
 // budgets, so that money covers costs exactly and counts tie after a few
 // units, voters listed twice, supporters outside `voters`, a few zero and
-// negative utilities, and now and then a project that always fits.
+// negative utilities, and now and then a project that always fits. Their
+// sizes: small by default; `kLong`, many projects with a few supporters each
+// and money to spare for long, so that runs go on for many rounds, without
+// the oddities (their completions would run on).
+struct Sizes {
+    int fewest_voters, most_voters, fewest_projects, most_projects;
+    double approval;
+    int least_budget, most_budget;
+    double oddities;  // scales the chance of each oddity
+};
+constexpr Sizes kSmall{1, 12, 2, 7, 0.45, 5, 200, 1.0};
+constexpr Sizes kLong{20, 40, 24, 36, 0.2, 600, 1500, 0.0};
+
 class BoundaryElections : tarvek_support::Random {
 public:
-    explicit BoundaryElections(std::uint64_t seed) : Random(seed) {}
+    explicit BoundaryElections(std::uint64_t seed, Sizes sizes = kSmall)
+        : Random(seed), sizes_(sizes) {}
 
     Instance next() {
         Instance e;
-        const int voter_count = pick(1, 12);
+        const int voter_count = pick(sizes_.fewest_voters, sizes_.most_voters);
         for (int v = 0; v < voter_count; ++v) e.voters.push_back("v" + std::to_string(v));
-        if (chance(0.2)) e.voters.push_back(e.voters.front());
-        const int project_count = pick(2, 7);
+        const double odd = sizes_.oddities;
+        if (chance(0.2 * odd)) e.voters.push_back(e.voters.front());
+        const int project_count = pick(sizes_.fewest_projects, sizes_.most_projects);
         for (int p = 0; p < project_count; ++p) {
             const std::string id = "p" + std::to_string(p);
             tarvek::SupporterList supporters;
             std::int32_t total = 0;
             for (int v = 0; v < voter_count; ++v) {
-                if (!chance(0.45)) continue;
-                const std::int32_t utility = chance(0.7) ? 1 : chance(0.9) ? pick(2, 4) : pick(-2, 0);
+                if (!chance(sizes_.approval)) continue;
+                const std::int32_t utility = chance(0.7) ? 1 : chance(1.0 - 0.1 * odd) ? pick(2, 4) : pick(-2, 0);
                 supporters.emplace_back("v" + std::to_string(v), utility);
                 total += utility;
             }
-            if (chance(0.1)) supporters.emplace_back("outsider", pick(1, 3));
-            if (chance(0.03)) total += pick(-2, 2);
-            const double cost = chance(0.01) ? 0.0 : static_cast<double>(pick(1, 60));
+            if (chance(0.1 * odd)) supporters.emplace_back("outsider", pick(1, 3));
+            if (chance(0.03 * odd)) total += pick(-2, 2);
+            const double cost = chance(0.01 * odd) ? 0.0 : static_cast<double>(pick(1, 60));
             e.project(id, cost, supporters, total);
         }
-        e.total_budget = static_cast<double>(pick(5, 200)) + (chance(0.2) ? 0.5 : 0.0);
+        e.total_budget = static_cast<double>(pick(sizes_.least_budget, sizes_.most_budget)) +
+                         (chance(0.2 * odd) ? 0.5 : 0.0);
         return e;
     }
+
+private:
+    Sizes sizes_;
 };
 
 TEST(SkippingRuns, SameAsEveryRunOnBoundaryElections) {
@@ -98,6 +117,20 @@ TEST(SkippingRuns, SameAsEveryRunOnBoundaryElections) {
         expect_same_completion(elections.next(), "boundary election #" + std::to_string(i));
         if (HasFailure()) return;
     }
+}
+
+// The completion splits a failed range only where its run proved many
+// rounds: long elections reach that.
+TEST(SkippingRuns, SameAsEveryRunWhereFailedRangesAreSplit) {
+    BoundaryElections elections(20261209, kLong);
+    std::uint64_t split = 0;
+    for (int i = 0; i < 500 && !HasFailure(); ++i) {
+        tarvek::CompletionStats stats;
+        expect_same_completion(elections.next(), "long election #" + std::to_string(i), &stats);
+        split += stats.split_ranges;
+    }
+    // The check means something only if many ranges were split.
+    EXPECT_GT(split, 60u);
 }
 
 // With each voter's money m: P alone is affordable for m in [500, 1000);
