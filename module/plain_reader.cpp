@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "marshal_reader.hpp"
 #include "plain_packing.hpp"
 
 namespace tarvek_module {
@@ -154,6 +155,49 @@ bool read_numbers(py::handle dict, PyTypeObject* type, const char* code, Set set
     return true;
 }
 
+// marshal.dumps and its version 2, looked up once for the interpreter's life.
+struct Marshal {
+    py::object dumps;
+    py::object version;
+};
+
+const Marshal& marshal() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Marshal> storage;
+    return storage
+        .call_once_and_store_result(
+            [] { return Marshal{py::module_::import("marshal").attr("dumps"), py::int_(2)}; })
+        .get_stored();
+}
+
+// Elections with fewer voters than this are read from their marshalled
+// bytes (marshal_reader.hpp): marshal walks the objects at the interpreter's
+// own level, while the packing's loops run interpreted on PyPy until its JIT
+// has seen a loop run some 1600 times, several times slower than marshal;
+// once compiled, they are the faster ones. What counts is the number of
+// supporter pairs, which only a walk over the supporter lists could tell (at
+// the cost of a C-level twin of every list and key); the number of voters
+// costs nothing to tell, and a few hundred voters rarely name more than a
+// few thousand supporters.
+constexpr Py_ssize_t kMarshalledBelow = 400;
+
+bool small_election(py::handle voters) {
+    return (PyList_CheckExact(voters.ptr()) && PyList_GET_SIZE(voters.ptr()) < kMarshalledBelow) ||
+           (PyTuple_CheckExact(voters.ptr()) && PyTuple_GET_SIZE(voters.ptr()) < kMarshalledBelow);
+}
+
+// The five arguments of a small election from their marshalled bytes.
+bool read_small_election(py::handle voters, py::handle projects, py::handle cost, py::handle approvers,
+                         py::handle total_utility, tarvek::ElectionInterner& interner) {
+    auto arguments = py::reinterpret_steal<py::object>(
+        PyTuple_Pack(5, voters.ptr(), projects.ptr(), cost.ptr(), approvers.ptr(), total_utility.ptr()));
+    if (!arguments) throw py::error_already_set();
+    const Marshal& m = marshal();
+    const py::object bytes = packed(m.dumps, arguments.ptr(), m.version.ptr());
+    if (!bytes || !PyBytes_Check(bytes.ptr())) return false;
+    return read_marshalled_election(
+        {PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))}, interner);
+}
+
 }  // namespace
 
 bool read_voters(py::handle sequence, tarvek::ElectionInterner& interner) {
@@ -214,6 +258,9 @@ bool read_supporter_lists(py::handle dict, tarvek::ElectionInterner& interner) {
 
 bool read_election(py::handle voters, py::handle projects, py::handle cost, py::handle approvers,
                    py::handle total_utility, tarvek::ElectionInterner& interner) {
+    if (small_election(voters)) {
+        return read_small_election(voters, projects, cost, approvers, total_utility, interner);
+    }
     const py::object result = packed(election_packing(), voters.ptr(), projects.ptr(), cost.ptr(),
                                      approvers.ptr(), total_utility.ptr());
     if (!result) return false;
