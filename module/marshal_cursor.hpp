@@ -44,7 +44,7 @@ public:
         return well_formed_utf8(bytes);
     }
     bool int32(std::int32_t& value) {
-        if (!code('i') || left() < 4) return false;
+        if (!fixed('i', 4)) return false;
         value = static_cast<std::int32_t>(static_cast<std::uint32_t>(little_endian(4)));
         return true;
     }
@@ -55,7 +55,7 @@ public:
             value = small;
             return true;
         }
-        if (!code('g') || left() < 8) return false;
+        if (!fixed('g', 8)) return false;
         const std::uint64_t bits = little_endian(8);
         std::memcpy(&value, &bits, sizeof value);
         return true;
@@ -69,6 +69,9 @@ private:
         ++at_;
         return true;
     }
+    // An item of `type` with `size` bytes after its code: the code is
+    // consumed only when the whole item is there.
+    bool fixed(char type, std::size_t size) { return left() > size && *at_ == type && code(type); }
     // A count: 4 bytes, never negative.
     bool count(std::size_t& n) {
         if (left() < 4) return false;
