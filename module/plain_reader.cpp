@@ -169,20 +169,48 @@ const Marshal& marshal() {
         .get_stored();
 }
 
-// Elections with fewer voters than this are read from their marshalled
-// bytes (marshal_reader.hpp): marshal walks the objects at the interpreter's
-// own level, while the packing's loops run interpreted on PyPy until its JIT
-// has seen a loop run some 1600 times, several times slower than marshal;
-// once compiled, they are the faster ones. What counts is the number of
-// supporter pairs, which only a walk over the supporter lists could tell (at
-// the cost of a C-level twin of every list and key); the number of voters
-// costs nothing to tell, and a few hundred voters rarely name more than a
-// few thousand supporters.
-constexpr Py_ssize_t kMarshalledBelow = 400;
+// A small election is read from its marshalled bytes (marshal_reader.hpp):
+// marshal walks the objects at the interpreter's own level, while the
+// packing's loops run interpreted on PyPy until its JIT has seen a loop run
+// some 1600 times, several times slower than marshal. What counts is the
+// number of supporter pairs. On a new process's first calls marshal stays
+// the faster one up to some 2000 pairs; once the JIT has compiled the loops
+// they overtake it above some 800 (measured on the real elections), hence
+// kMarshalledPairsBelow. Counting the pairs costs a C-level twin of every
+// supporter list and key, about as much as marshalling a hundred pairs, so
+// the voters tell first: with fewer than kSurelySmallVoters, each would have
+// to name ten projects to reach the bound; with kMarshalledVotersBelow or
+// more, the election is taken as big.
+constexpr Py_ssize_t kMarshalledPairsBelow = 800;
+constexpr Py_ssize_t kSurelySmallVoters = 80;
+constexpr Py_ssize_t kMarshalledVotersBelow = 400;
 
-bool small_election(py::handle voters) {
-    return (PyList_CheckExact(voters.ptr()) && PyList_GET_SIZE(voters.ptr()) < kMarshalledBelow) ||
-           (PyTuple_CheckExact(voters.ptr()) && PyTuple_GET_SIZE(voters.ptr()) < kMarshalledBelow);
+Py_ssize_t voter_count(py::handle voters) {
+    if (PyList_CheckExact(voters.ptr())) return PyList_GET_SIZE(voters.ptr());
+    if (PyTuple_CheckExact(voters.ptr())) return PyTuple_GET_SIZE(voters.ptr());
+    return -1;
+}
+
+// Whether `approvers`, an exact dict of exact lists, holds fewer pairs than
+// kMarshalledPairsBelow. Only sizes are read: no pair crosses into C.
+bool few_pairs(py::handle approvers) {
+    if (!PyDict_CheckExact(approvers.ptr())) return false;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* list = nullptr;
+    Py_ssize_t pairs = 0;
+    while (PyDict_Next(approvers.ptr(), &position, &key, &list)) {
+        if (!PyList_CheckExact(list)) return false;
+        pairs += PyList_GET_SIZE(list);
+        if (pairs >= kMarshalledPairsBelow) return false;
+    }
+    return true;
+}
+
+bool small_election(py::handle voters, py::handle approvers) {
+    const Py_ssize_t count = voter_count(voters);
+    if (count < 0 || count >= kMarshalledVotersBelow) return false;
+    return count < kSurelySmallVoters || few_pairs(approvers);
 }
 
 // The five arguments of a small election from their marshalled bytes.
@@ -258,7 +286,7 @@ bool read_supporter_lists(py::handle dict, tarvek::ElectionInterner& interner) {
 
 bool read_election(py::handle voters, py::handle projects, py::handle cost, py::handle approvers,
                    py::handle total_utility, tarvek::ElectionInterner& interner) {
-    if (small_election(voters)) {
+    if (small_election(voters, approvers)) {
         return read_small_election(voters, projects, cost, approvers, total_utility, interner);
     }
     const py::object result = packed(election_packing(), voters.ptr(), projects.ptr(), cost.ptr(),
