@@ -21,6 +21,14 @@ except ImportError:
 _EXACT = 2**53
 
 
+def _encodable(voter):
+    # A voter id must have a UTF-8 encoding, as one read as bytes would: an
+    # ASCII one has (isascii() is a length comparison on PyPy), any other is
+    # encoded, which raises UnicodeEncodeError for a lone surrogate.
+    if not voter.isascii():
+        voter.encode()
+
+
 def election(voters, projects, cost, approvers, total_utility):
     """The first five arguments at once, each item read once, with every
     voter id interned here to a dense index (a dict of str, which the JIT
@@ -56,12 +64,12 @@ def election(voters, projects, cost, approvers, total_utility):
         if type(voter) is not str:
             return None
         if voter not in index:
+            _encodable(voter)
             index[voter] = len(index)
         entries += 1
     listed = len(index)
     text = _Text()
     lengths = array("q")
-    numbers = array("i")
     costs = array("d")
     groups = array("q")
     for item in projects:
@@ -83,17 +91,24 @@ def election(voters, projects, cost, approvers, total_utility):
         costs.append(value)
     groups.append(len(lengths))
     lists = []
+    total = 0
     for key, supporters in approvers.items():
         if type(key) is not str or (type(supporters) is not list and type(supporters) is not tuple):
             return None
         text.append(key)
         lengths.append(len(key))
         lists.append(supporters)
+        total += len(supporters)
     groups.append(len(lengths))
+    # Both arrays at their full size at once: growing them step by step
+    # costs more on PyPy than the loop itself, where each new raw block also
+    # advances the garbage collector.
     sizes = array("q")
-    voter_of = array("i")
+    voter_of = array("i", [0]) * total
+    numbers = array("i", [0]) * total
+    at_pair = 0
     for supporters in lists:
-        size = len(voter_of)
+        first = at_pair
         for pair in supporters:
             if (type(pair) is not tuple and type(pair) is not list) or len(pair) != 2:
                 return None
@@ -102,11 +117,17 @@ def election(voters, projects, cost, approvers, total_utility):
                 return None
             at = index.get(voter, -1)
             if at < 0:
+                _encodable(voter)
                 at = len(index)
                 index[voter] = at
-            voter_of.append(at)
-            numbers.append(utility)
-        sizes.append(len(voter_of) - size)
+            # Past the end (a list that another thread grows meanwhile):
+            # IndexError. Beyond 32 bits: OverflowError.
+            voter_of[at_pair] = at
+            numbers[at_pair] = utility
+            at_pair += 1
+        sizes.append(at_pair - first)
+    if at_pair != total:
+        return None
     for key, value in total_utility.items():
         if type(key) is not str or type(value) is not int:
             return None
@@ -114,8 +135,6 @@ def election(voters, projects, cost, approvers, total_utility):
         lengths.append(len(key))
         numbers.append(value)
     groups.append(len(lengths))
-    # Every voter id must have a UTF-8 encoding, as one read as bytes would.
-    "".join(index).encode()
     lengths.extend(sizes)
     lengths.extend(groups)
     lengths.extend((entries, listed, len(index)))

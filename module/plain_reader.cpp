@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "marshal_reader.hpp"
 #include "plain_packing.hpp"
 
 namespace tarvek_module {
@@ -154,6 +155,77 @@ bool read_numbers(py::handle dict, PyTypeObject* type, const char* code, Set set
     return true;
 }
 
+// marshal.dumps and its version 2, looked up once for the interpreter's life.
+struct Marshal {
+    py::object dumps;
+    py::object version;
+};
+
+const Marshal& marshal() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Marshal> storage;
+    return storage
+        .call_once_and_store_result(
+            [] { return Marshal{py::module_::import("marshal").attr("dumps"), py::int_(2)}; })
+        .get_stored();
+}
+
+// A small election is read from its marshalled bytes (marshal_reader.hpp):
+// marshal walks the objects at the interpreter's own level, while the
+// packing's loops run interpreted on PyPy until its JIT has seen a loop run
+// some 1600 times, several times slower than marshal. What counts is the
+// number of supporter pairs. On a new process's first calls marshal stays
+// the faster one up to some 2000 pairs; once the JIT has compiled the loops
+// they overtake it above some 800 (measured on the real elections), hence
+// kMarshalledPairsBelow. Counting the pairs costs a C-level twin of every
+// supporter list and key, about as much as marshalling a hundred pairs, so
+// the voters tell first: with fewer than kSurelySmallVoters, each would have
+// to name ten projects to reach the bound; with kMarshalledVotersBelow or
+// more, the election is taken as big.
+constexpr Py_ssize_t kMarshalledPairsBelow = 800;
+constexpr Py_ssize_t kSurelySmallVoters = 80;
+constexpr Py_ssize_t kMarshalledVotersBelow = 400;
+
+Py_ssize_t voter_count(py::handle voters) {
+    if (PyList_CheckExact(voters.ptr())) return PyList_GET_SIZE(voters.ptr());
+    if (PyTuple_CheckExact(voters.ptr())) return PyTuple_GET_SIZE(voters.ptr());
+    return -1;
+}
+
+// Whether `approvers`, an exact dict of exact lists, holds fewer pairs than
+// kMarshalledPairsBelow. Only sizes are read: no pair crosses into C.
+bool few_pairs(py::handle approvers) {
+    if (!PyDict_CheckExact(approvers.ptr())) return false;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* list = nullptr;
+    Py_ssize_t pairs = 0;
+    while (PyDict_Next(approvers.ptr(), &position, &key, &list)) {
+        if (!PyList_CheckExact(list)) return false;
+        pairs += PyList_GET_SIZE(list);
+        if (pairs >= kMarshalledPairsBelow) return false;
+    }
+    return true;
+}
+
+bool small_election(py::handle voters, py::handle approvers) {
+    const Py_ssize_t count = voter_count(voters);
+    if (count < 0 || count >= kMarshalledVotersBelow) return false;
+    return count < kSurelySmallVoters || few_pairs(approvers);
+}
+
+// The five arguments of a small election from their marshalled bytes.
+bool read_small_election(py::handle voters, py::handle projects, py::handle cost, py::handle approvers,
+                         py::handle total_utility, tarvek::ElectionInterner& interner) {
+    auto arguments = py::reinterpret_steal<py::object>(
+        PyTuple_Pack(5, voters.ptr(), projects.ptr(), cost.ptr(), approvers.ptr(), total_utility.ptr()));
+    if (!arguments) throw py::error_already_set();
+    const Marshal& m = marshal();
+    const py::object bytes = packed(m.dumps, arguments.ptr(), m.version.ptr());
+    if (!bytes || !PyBytes_Check(bytes.ptr())) return false;
+    return read_marshalled_election(
+        {PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))}, interner);
+}
+
 }  // namespace
 
 bool read_voters(py::handle sequence, tarvek::ElectionInterner& interner) {
@@ -214,6 +286,9 @@ bool read_supporter_lists(py::handle dict, tarvek::ElectionInterner& interner) {
 
 bool read_election(py::handle voters, py::handle projects, py::handle cost, py::handle approvers,
                    py::handle total_utility, tarvek::ElectionInterner& interner) {
+    if (small_election(voters, approvers)) {
+        return read_small_election(voters, projects, cost, approvers, total_utility, interner);
+    }
     const py::object result = packed(election_packing(), voters.ptr(), projects.ptr(), cost.ptr(),
                                      approvers.ptr(), total_utility.ptr());
     if (!result) return false;

@@ -6,14 +6,14 @@
 // made one by one, and every call between C and Python has a fixed cost;
 // this way the items of the arguments never cross into C at all, the
 // interpreter's JIT does the per-item work, and one call into Python reads
-// the first five arguments at once.
+// the first five arguments at once. A small election comes as its
+// marshalled bytes instead (marshal_reader.hpp says why).
 //
 // The packing (plain_packing.py, compiled once) reads every item once and
 // looks at nothing but exact types, so no Python code of the caller runs.
 // When anything is not plain (a subclass, bytes ids, a number out of range,
 // a str without a UTF-8 encoding, a dict changed by another thread
-// meanwhile, ...), a read returns false having handed nothing to the
-// interner: the general reading (election_reader.cpp) then reads the
+// meanwhile, ...), a read returns false: the general reading (election_reader.cpp) then reads the
 // arguments, with its rules and errors. A BaseException that is not an
 // Exception (KeyboardInterrupt from a signal handler while the packing
 // runs) ends the call.
@@ -39,8 +39,8 @@ namespace plain {
 namespace py = pybind11;
 
 // The first five arguments at once, when every one of them is plain; false
-// (with nothing handed to the interner) when any one is not, which the item
-// by item reading then reads from the start.
+// when any one is not, which the item by item reading then reads from the
+// start. The interner is fresh, and the caller's to discard on false.
 bool read_election(py::handle voters, py::handle projects, py::handle cost, py::handle approvers,
                    py::handle total_utility, tarvek::ElectionInterner& interner);
 

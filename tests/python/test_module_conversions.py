@@ -173,6 +173,8 @@ def test_id_lists_reject_non_sequences_and_strings(position, value):
         {"approvers": {"A": [("x", 1)], "B": [("x", None)]}},
         {"approvers": {"A": [("x", 1)], "B": [("x",)]}},
         {"approvers": {"A": [("x", 1)], "B": [("x", 1, 1)]}},
+        # a pair whose extra items, read on, would make a well-formed list for B
+        {"approvers": {"A": [("x", 1, "B", [("x", 1)])]}},
         {"approvers": {"A": [("x", 1)], "B": "x1"}},
         {"approvers": {"A": [("x", 1)], "\udfff": [("x", 1)]}},
         {"total_utility": {"A": 3, "B": None}},

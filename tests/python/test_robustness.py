@@ -502,7 +502,7 @@ def test_ids_freed_and_replaced_during_the_call_are_read_by_their_bytes():
 # size is taken after the import and after the arguments are built, because it
 # differs between interpreters and machines (PyPy alone maps about 300 MB on
 # some). The headroom is far below what the copies of these arguments need
-# (480 MB of distinct voter ids; 6 million supporter entries of 40 bytes, 240 MB), and
+# (480 MB of distinct ids; 6 million supporter entries of 40 bytes, 240 MB), and
 # far above what the call itself needs besides them.
 HEADROOM_MIB = 128
 
@@ -512,10 +512,12 @@ MEMORY_SCRIPT = textwrap.dedent("""
     kind = sys.argv[1]
     n = int(sys.argv[2])
     if kind == "ids":
-        # Many distinct long voter ids: the engine keeps each distinct id
+        # Many distinct long project ids: the engine keeps each distinct id
         # once, so only distinct ids make its copies outgrow the headroom.
-        voters = [f"{i:09d}".ljust(4096, "v") for i in range(n)]
-        args = (voters, ["p"], {"p": 1.0}, {"p": [(voters[0], 1)]}, {"p": 1}, 10.0)
+        # (Voter ids would not do: on PyPy the interpreter interns them, and
+        # they are never copied.)
+        projects = [f"{i:09d}".ljust(4096, "p") for i in range(n)]
+        args = (["v"], projects, {"p": 1.0}, {"p": [("v", 1)]}, {"p": 1}, 10.0)
     else:
         # A supporter list longer than what the engine's working arrays fit.
         pair = ("v", 1)
