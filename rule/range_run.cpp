@@ -112,9 +112,11 @@ Quotient RangeRunner::count_quotient(Index candidate) const {
             final_share_[candidate], count_[candidate]};
 }
 
-// A bound: its cost over the share it came from, or, before any evaluation,
-// the total utility itself.
-Quotient RangeRunner::bound_quotient(Index candidate, Interval bound, const BoundShare& share) const {
+// A bound: its cost over the share it came from, or, where no share is
+// known and its interval is a point (a total utility before any evaluation),
+// that value exactly; else it is known by its interval only.
+Quotient RangeRunner::bound_quotient(Index candidate, Interval bound,
+                                     const BoundShare& share) const {
     if (share.known) {
         return {election_.candidate_cost[candidate], share.share_affine, share.share, bound};
     }

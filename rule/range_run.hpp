@@ -184,7 +184,7 @@ private:
         bool known;
     };
     std::vector<BoundShare> bound_share_;
-    std::vector<BoundShare> scanned_share_;  // per scanned candidate, its bound's share before the round
+    std::vector<BoundShare> scanned_share_;  // per scanned candidate, as scanned_bound_
     // Per candidate: in play under some budgets of the range only (it left,
     // unaffordable, under those that scanned it in a round that scanned it
     // under some budgets only). It may be evaluated and contend, but must lose
