@@ -94,10 +94,34 @@ bool RangeRunner::play_and_prove() {
 }
 
 // a comes before b in the order of examination (greater bound first, equal
-// bounds by index) for every budget.
-bool RangeRunner::candidate_before(Index a, Interval bound_a, Index b, Interval bound_b) const {
+// bounds by index) for every budget. Where the intervals overlap, the
+// bounds' shares may still order them (count_order.hpp).
+bool RangeRunner::candidate_before(Index a, Interval bound_a, const BoundShare& share_a, Index b,
+                                   Interval bound_b, const BoundShare& share_b) const {
     if (bound_a.is_point() && bound_b.is_point() && bound_a.lo == bound_b.lo) return a < b;
-    return bound_a.lo > bound_b.hi || (a < b && bound_a.lo >= bound_b.hi);
+    if (bound_a.lo > bound_b.hi || (a < b && bound_a.lo >= bound_b.hi)) return true;
+    if (bound_a.hi < bound_b.lo) return false;
+    const Quotient x = bound_quotient(a, bound_a, share_a);
+    const Quotient y = bound_quotient(b, bound_b, share_b);
+    return quotient_below(affine_, y, x, true) || (a < b && quotient_below(affine_, y, x, false));
+}
+
+// A contender's count this round: its cost over its final share.
+Quotient RangeRunner::count_quotient(Index candidate) const {
+    return {election_.candidate_cost[candidate], final_share_affine_[candidate],
+            final_share_[candidate], count_[candidate]};
+}
+
+// A bound: its cost over the share it came from, or, where no share is
+// known and its interval is a point (a total utility before any evaluation),
+// that value exactly; else it is known by its interval only.
+Quotient RangeRunner::bound_quotient(Index candidate, Interval bound,
+                                     const BoundShare& share) const {
+    if (share.known) {
+        return {election_.candidate_cost[candidate], share.share_affine, share.share, bound};
+    }
+    if (bound.is_point()) return exact_quotient(bound.lo);
+    return {0.0, {}, {}, bound};
 }
 
 // The plain run evaluates candidates in order of their bounds until the best
@@ -112,14 +136,18 @@ bool RangeRunner::candidate_before(Index a, Interval bound_a, Index b, Interval 
 //     nor does the count of any later one that may come first.
 // Their evaluations do not depend on their order (each reads the money only),
 // nor does the winner: counts are compared as decided, and ties are exact.
+// Counts and bounds are compared by their intervals, and where these overlap
+// by their shares' affine forms (count_order.hpp).
 void RangeRunner::start_scan() {
     contenders_.clear();
     scanned_bound_.clear();
+    scanned_share_.clear();
     round_undo_.clear();
 }
 
 void RangeRunner::scan(Index candidate) {
     scanned_bound_.push_back(bound_[candidate]);
+    scanned_share_.push_back(bound_share_[candidate]);
     keep_for_undo(candidate);
     evaluate(candidate);
 }
@@ -154,8 +182,11 @@ void RangeRunner::prove_scan(std::size_t scanned) {
         lowest_scanned_bound = std::min(lowest_scanned_bound, bound.lo);
         for (std::size_t j = i + 1; j < scanned; ++j) {
             const Index later = remaining_[j];
-            if (count_[later].hi > bound.lo) {
-                require(candidate_before(candidate, bound, later, scanned_bound_[j]),
+            if (count_[later].hi > bound.lo &&
+                !quotient_below(affine_, count_quotient(later),
+                                bound_quotient(candidate, bound, scanned_share_[i]), false)) {
+                require(candidate_before(candidate, bound, scanned_share_[i], later,
+                                         scanned_bound_[j], scanned_share_[j]),
                         Blocker::scan_order);
             }
         }
@@ -164,12 +195,22 @@ void RangeRunner::prove_scan(std::size_t scanned) {
         const Index other = remaining_[k];
         if (bound_[other].hi >= lowest_scanned_bound) {
             for (std::size_t i = 0; i < scanned; ++i) {
-                require(candidate_before(remaining_[i], scanned_bound_[i], other, bound_[other]),
+                require(candidate_before(remaining_[i], scanned_bound_[i], scanned_share_[i],
+                                         other, bound_[other], bound_share_[other]),
                         Blocker::scan_order);
             }
         }
-        if (!(best_count_.lo > bound_[other].hi)) settle_maybe_scanned(other);
+        if (!(best_count_.lo > bound_[other].hi) &&
+            !below_best(bound_quotient(other, bound_[other], bound_share_[other]))) {
+            settle_maybe_scanned(other);
+        }
     }
+}
+
+// x is below the round's best count under every budget (best_ holds the
+// best, equal counts all).
+bool RangeRunner::below_best(const Quotient& x) const {
+    return !best_.empty() && quotient_below(affine_, x, count_quotient(best_.front()), true);
 }
 
 // A candidate that the plain run evaluates under some budgets and not under
@@ -192,7 +233,8 @@ void RangeRunner::settle_maybe_scanned(Index candidate) {
         maybe_present_[candidate] = 1;
     }
     if (contenders_.size() > contenders) {
-        require(count_[candidate].hi < best.lo, Blocker::maybe_scanned_wins);
+        require(count_[candidate].hi < best.lo || below_best(count_quotient(candidate)),
+                Blocker::maybe_scanned_wins);
     }
     contenders_.resize(contenders);
     best_count_ = best;
@@ -232,7 +274,9 @@ void RangeRunner::pick_best() {
             require(maybe_present_[c] == 0, Blocker::maybe_present_wins);
             best_.push_back(c);
         } else {
-            require(count.hi < top_count.lo, Blocker::close_race);
+            require(count.hi < top_count.lo ||
+                        quotient_below(affine_, count_quotient(c), count_quotient(top), true),
+                    Blocker::close_race);
         }
     }
     best_count_ = top_count;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "affine.hpp"
+#include "count_order.hpp"
 #include "election.hpp"
 #include "range_money.hpp"
 #include "round_skeleton.hpp"
@@ -140,7 +141,12 @@ private:
     void record_count(Index candidate, const Scan& scan);
     void pick_best();
     void settle_maybe_scanned(Index candidate);
-    bool candidate_before(Index a, Interval bound_a, Index b, Interval bound_b) const;
+    struct BoundShare;
+    bool candidate_before(Index a, Interval bound_a, const BoundShare& share_a, Index b,
+                          Interval bound_b, const BoundShare& share_b) const;
+    Quotient count_quotient(Index candidate) const;
+    Quotient bound_quotient(Index candidate, Interval bound, const BoundShare& share) const;
+    bool below_best(const Quotient& x) const;
     bool supporter_before(Index candidate, Index position_a, Index position_b) const;
     Key key_of(std::size_t supporter) const;
     Affine key_affine(std::size_t supporter, Interval key) const;
@@ -178,6 +184,7 @@ private:
         bool known;
     };
     std::vector<BoundShare> bound_share_;
+    std::vector<BoundShare> scanned_share_;  // per scanned candidate, as scanned_bound_
     // Per candidate: in play under some budgets of the range only (it left,
     // unaffordable, under those that scanned it in a round that scanned it
     // under some budgets only). It may be evaluated and contend, but must lose
