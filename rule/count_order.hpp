@@ -45,10 +45,12 @@ inline Quotient exact_quotient(double value) {
     return {value, AffineRange::constant(1.0), {1.0, 1.0}, {value, value}};
 }
 
-// x < y (strict) or x <= y under every budget of the range. False when that
-// is not shown, or the quotients are outside what the argument covers.
+// x < y (strict) or x <= y under every budget of the range: by their
+// intervals, or where these overlap, by cross products. False when that is
+// not shown, or the quotients are outside what the argument covers.
 inline bool quotient_below(const AffineRange& range, const Quotient& x, const Quotient& y,
                            bool strict) {
+    if (strict ? x.value.hi < y.value.lo : x.value.hi <= y.value.lo) return true;
     const auto covered = [](const Quotient& q) {
         return q.numerator > 0.0 && std::isfinite(q.numerator) && q.denominator_range.lo > 0.0 &&
                std::isfinite(q.denominator_range.hi) &&

@@ -99,7 +99,6 @@ bool RangeRunner::play_and_prove() {
 bool RangeRunner::candidate_before(Index a, Interval bound_a, const BoundShare& share_a, Index b,
                                    Interval bound_b, const BoundShare& share_b) const {
     if (bound_a.is_point() && bound_b.is_point() && bound_a.lo == bound_b.lo) return a < b;
-    if (bound_a.lo > bound_b.hi || (a < b && bound_a.lo >= bound_b.hi)) return true;
     if (bound_a.hi < bound_b.lo) return false;
     const Quotient x = bound_quotient(a, bound_a, share_a);
     const Quotient y = bound_quotient(b, bound_b, share_b);
@@ -182,8 +181,7 @@ void RangeRunner::prove_scan(std::size_t scanned) {
         lowest_scanned_bound = std::min(lowest_scanned_bound, bound.lo);
         for (std::size_t j = i + 1; j < scanned; ++j) {
             const Index later = remaining_[j];
-            if (count_[later].hi > bound.lo &&
-                !quotient_below(affine_, count_quotient(later),
+            if (!quotient_below(affine_, count_quotient(later),
                                 bound_quotient(candidate, bound, scanned_share_[i]), false)) {
                 require(candidate_before(candidate, bound, scanned_share_[i], later,
                                          scanned_bound_[j], scanned_share_[j]),
@@ -200,16 +198,16 @@ void RangeRunner::prove_scan(std::size_t scanned) {
                         Blocker::scan_order);
             }
         }
-        if (!(best_count_.lo > bound_[other].hi) &&
-            !below_best(bound_quotient(other, bound_[other], bound_share_[other]))) {
+        if (!below_best(bound_quotient(other, bound_[other], bound_share_[other]))) {
             settle_maybe_scanned(other);
         }
     }
 }
 
-// x is below the round's best count under every budget (best_ holds the
-// best, equal counts all).
+// x is below the round's best count under every budget (best_count_ and,
+// where there is a best, best_ holding it, equal counts all).
 bool RangeRunner::below_best(const Quotient& x) const {
+    if (x.value.hi < best_count_.lo) return true;
     return !best_.empty() && quotient_below(affine_, x, count_quotient(best_.front()), true);
 }
 
@@ -232,12 +230,10 @@ void RangeRunner::settle_maybe_scanned(Index candidate) {
         leaves_[candidate] = 0;
         maybe_present_[candidate] = 1;
     }
-    if (contenders_.size() > contenders) {
-        require(count_[candidate].hi < best.lo || below_best(count_quotient(candidate)),
-                Blocker::maybe_scanned_wins);
-    }
+    const bool contended = contenders_.size() > contenders;
     contenders_.resize(contenders);
     best_count_ = best;
+    if (contended) require(below_best(count_quotient(candidate)), Blocker::maybe_scanned_wins);
     bound_[candidate] = {std::min(old_bound.lo, bound_[candidate].lo),
                          std::max(old_bound.hi, bound_[candidate].hi)};
     // The bound is one of two counts, each cost / its share: cost / the
@@ -274,8 +270,7 @@ void RangeRunner::pick_best() {
             require(maybe_present_[c] == 0, Blocker::maybe_present_wins);
             best_.push_back(c);
         } else {
-            require(count.hi < top_count.lo ||
-                        quotient_below(affine_, count_quotient(c), count_quotient(top), true),
+            require(quotient_below(affine_, count_quotient(c), count_quotient(top), true),
                     Blocker::close_race);
         }
     }

@@ -71,16 +71,23 @@ bool RangeRunner::run_part(double first, double last, std::size_t depth) {
     return split_part(first, last, depth + 1);
 }
 
+namespace {
+
+// Where `held` and `part` both hold one value: their common part. Should
+// rounding ever leave none, `held` alone is kept.
+Interval narrowed(Interval held, Interval part) {
+    const Interval both{std::max(held.lo, part.lo), std::min(held.hi, part.hi)};
+    return both.lo <= both.hi ? both : held;
+}
+
+}  // namespace
+
 void RangeRunner::narrow_to(Interval start) {
     affine_ = AffineRange(start);
     for (std::size_t v = 0; v < money_.size(); ++v) {
         Interval& money = money_[v];
         if (money.is_point()) continue;
-        const Interval part = affine_.enclosure(money_affine_[v]);
-        const Interval both{std::max(money.lo, part.lo), std::min(money.hi, part.hi)};
-        // Both hold the money, so they meet; should rounding ever say
-        // otherwise, the interval alone is kept.
-        if (both.lo <= both.hi) money = both;
+        money = narrowed(money, affine_.enclosure(money_affine_[v]));
     }
     for (const Index c : remaining_) narrow_bound(c);
 }
@@ -96,10 +103,7 @@ void RangeRunner::narrow_bound(Index candidate) {
     const Interval share{std::max(known.share.lo, part.lo), std::min(known.share.hi, part.hi)};
     if (!(share.lo <= share.hi) || !(share.lo > 0.0 || share.hi < 0.0)) return;
     known.share = share;
-    const Interval count = RangeMoney::cost_over(cost, share);
-    Interval& bound = bound_[candidate];
-    const Interval both{std::max(bound.lo, count.lo), std::min(bound.hi, count.hi)};
-    if (both.lo <= both.hi) bound = both;
+    bound_[candidate] = narrowed(bound_[candidate], RangeMoney::cost_over(cost, share));
 }
 
 void RangeRunner::undo_round() {
