@@ -446,13 +446,16 @@ RangeRunner::Group RangeRunner::close_group(Index candidate, Scan& scan, bool ha
         if (!fail_in_any_order(members_, e.candidate_cost[candidate], affine_, scan.gathered)) {
             // Or every member pays at the share they all face: the first
             // one, whoever it is, pays, and the count is the same.
-            for (std::size_t k = first; k < taken_.size(); ++k) {
-                require(test_payment(candidate, taken_[k], scan.gathered).verdict ==
-                            Verdict::pays,
-                        Blocker::group_mixed);
+            bool all_pay = true;
+            for (std::size_t k = first; k < taken_.size() && all_pay; ++k) {
+                all_pay = test_payment(candidate, taken_[k], scan.gathered).verdict == Verdict::pays;
             }
-            pays = take_supporter(candidate, taken_[first], scan);
-            require(pays, Blocker::group_mixed);
+            if (all_pay) {
+                pays = take_supporter(candidate, taken_[first], scan);
+                require(pays, Blocker::group_mixed);
+            } else {
+                take_partial_payers(candidate, scan);
+            }
         }
     }
     if (pays) {
@@ -478,6 +481,28 @@ RangeRunner::Group RangeRunner::close_group(Index candidate, Scan& scan, bool ha
         return Group::ends_evaluation;
     }
     return Group::fails;
+}
+
+// A group that may pay under some budgets and fail under others, in any
+// order: as a single supporter that may pay (take_supporter), the share it
+// may be paid at joins the hull the count is recorded from, and the scan goes
+// on as under the budgets where every member fails.
+void RangeRunner::take_partial_payers(Index candidate, Scan& scan) {
+    PartialPayment payment;
+    require(enclose_partial_payment(members_, election_.candidate_cost[candidate], affine_,
+                                    scan.gathered, payment),
+            Blocker::group_mixed);
+    if (scan.may_have_paid) {
+        scan.paid_share = {std::min(scan.paid_share.lo, payment.share.lo),
+                           std::max(scan.paid_share.hi, payment.share.hi)};
+        scan.paid_share_affine =
+            affine_.hull(scan.paid_share_affine, payment.share_affine, scan.paid_share);
+    } else {
+        scan.paid_share = payment.share;
+        scan.paid_share_affine = payment.share_affine;
+    }
+    scan.may_have_paid = true;
+    scan.gathered = payment.after;
 }
 
 // True when the supporter at `position` comes after every one of the

@@ -129,6 +129,7 @@ private:
     void fill_heap(Index candidate);
     void take_supporters(Index candidate);
     Group close_group(Index candidate, Scan& scan, bool has_next);
+    void take_partial_payers(Index candidate, Scan& scan);
     bool comes_after_all(Index candidate, std::size_t first, std::size_t last, Index position) const;
     enum class Verdict { fails, pays, either };
     struct Payment {
