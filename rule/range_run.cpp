@@ -254,13 +254,21 @@ void RangeRunner::settle_maybe_scanned(Index candidate) {
 // The round's best: the contender whose count exceeds every other one's for
 // every budget, with those whose count equals it exactly (a tie, whatever the
 // budget). Contenders that only lose need not be ordered among themselves.
+//
+// Where other contenders may beat the top one, they and the top one are kept
+// in may_win_ for fork(): a contender surely below the top one wins under
+// no budget.
 void RangeRunner::pick_best() {
     if (contenders_.empty()) return;
     Index top = contenders_.front();
     for (const Index c : contenders_) {
         if (count_[c].lo > count_[top].lo) top = c;
     }
+    if (forced_winner_ != kNoForcedWinner) top = forced_winner_;
+    const bool forced = forced_winner_ != kNoForcedWinner;
+    forced_winner_ = kNoForcedWinner;
     const Interval top_count = count_[top];
+    may_win_.clear();
     for (const Index c : contenders_) {
         const Interval count = count_[c];
         if (c == top || (count.is_point() && top_count.is_point() && count.lo == top_count.lo)) {
@@ -269,10 +277,17 @@ void RangeRunner::pick_best() {
             // left.
             require(maybe_present_[c] == 0, Blocker::maybe_present_wins);
             best_.push_back(c);
-        } else {
-            require(quotient_below(affine_, count_quotient(c), count_quotient(top), true),
-                    Blocker::close_race);
+        } else if (!forced &&
+                   !quotient_below(affine_, count_quotient(c), count_quotient(top), true)) {
+            may_win_.push_back(c);
         }
+    }
+    // A forced winner that ties exactly with another leaves the winner to
+    // the tie-breaking, which may pick the other: not this run's case.
+    require(!forced || best_.size() == 1, Blocker::tie);
+    if (!may_win_.empty()) {
+        may_win_.push_back(top);
+        undecided(Blocker::close_race);
     }
     best_count_ = top_count;
 }

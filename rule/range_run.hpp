@@ -76,6 +76,20 @@ public:
     // Parts resumed by split() since this runner was made.
     std::uint64_t resumed_parts() const { return resumed_parts_; }
 
+    // After run() failed on a close race: goes on from the start of that
+    // round once for each candidate that may win it, as its winner, and so on
+    // again at close races in those runs, `deepest` times at most. Visits
+    // each run so ended (a leaf: proved, or failed with its state) until
+    // `visit` returns false. Every budget of the range follows one leaf, so
+    // what holds for every leaf holds for the range (the argument at the top
+    // of range_fork.cpp). Returns whether every leaf was visited and
+    // accepted; the runner is then back at the failed round's start, for
+    // split().
+    using LeafVisitor = std::function<bool(const RangeRunner&)>;
+    bool fork(std::size_t deepest, const LeafVisitor& visit);
+    // Runs played by fork() since this runner was made.
+    std::uint64_t forked_runs() const { return forked_runs_; }
+
 private:
     // money / utility for every budget: within `range`, or NaN throughout.
     struct Key {
@@ -108,13 +122,14 @@ private:
     void start_scan();
     bool play_and_prove();
     bool split_part(double first, double last, std::size_t depth);
+    bool fork_at(std::size_t depth, std::size_t deepest, const LeafVisitor& visit);
     bool run_part(double first, double last, std::size_t depth);
     void narrow_to(Interval start);
     void narrow_bound(Index candidate);
     void undo_round();
     void keep_for_undo(Index candidate);
-    void save_split_point(std::size_t depth);
-    void load_split_point(std::size_t depth);
+    void save_round_start(std::size_t depth);
+    void load_round_start(std::size_t depth);
     void scan(Index candidate);
     void end_scan(std::size_t scanned);
     Index winner_among(std::vector<Index>& best) const;
@@ -216,8 +231,9 @@ private:
     // From the start of a charge on: a failure then cannot go back to the
     // round's start.
     bool charging_ = false;
-    // A round's start where split() cut its range, kept for the second half.
-    struct SplitPoint {
+    // A round's start where split() cut its range, kept for the second half,
+    // or where fork() took one winner, kept for the others.
+    struct RoundStart {
         std::vector<Index> remaining;
         std::vector<Interval> bound;
         std::vector<BoundShare> bound_share;
@@ -228,12 +244,19 @@ private:
         std::vector<std::uint32_t> money_class;
         std::uint32_t next_class = 0;
     };
-    std::vector<SplitPoint> split_points_;  // one per depth of halving
+    std::vector<RoundStart> round_starts_;  // one per depth of halving or forking
     double split_n_ = 1.0;
     double split_narrowest_ = 1.0;
     std::size_t split_deepest_ = 0;
     const PartVisitor* visit_ = nullptr;
     std::uint64_t resumed_parts_ = 0;
+    // The candidates that may win the round that failed on a close race.
+    std::vector<Index> may_win_;
+    // Set by fork(): the winner of the next round to pick its best, for the
+    // budgets that its run stands for.
+    static constexpr Index kNoForcedWinner = static_cast<Index>(-1);
+    Index forced_winner_ = kNoForcedWinner;
+    std::uint64_t forked_runs_ = 0;
 };
 
 }  // namespace tarvek
