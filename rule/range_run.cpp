@@ -126,7 +126,9 @@ Quotient RangeRunner::bound_quotient(Index candidate, Interval bound,
 // The plain run evaluates candidates in order of their bounds until the best
 // count so far exceeds the next bound. The candidates scanned here, in the
 // guide order, are the ones it evaluates under every budget when:
-// (A) each of them comes before every other candidate;
+// (A) each of them comes before every other candidate, or the other one
+//     is evaluated wherever it comes first and cannot end the scan early
+//     (settle_scanned_out_of_order);
 // (B) the best count of them all exceeds every other one's bound, so the
 //     first other candidate ends the scan; or, where that is undecided, the
 //     other one is settled as maybe scanned (below);
@@ -191,16 +193,48 @@ void RangeRunner::prove_scan(std::size_t scanned) {
     }
     for (std::size_t k = scanned; k < remaining_.size(); ++k) {
         const Index other = remaining_[k];
-        if (bound_[other].hi >= lowest_scanned_bound) {
-            for (std::size_t i = 0; i < scanned; ++i) {
-                require(candidate_before(remaining_[i], scanned_bound_[i], scanned_share_[i],
-                                         other, bound_[other], bound_share_[other]),
-                        Blocker::scan_order);
-            }
-        }
-        if (!below_best(bound_quotient(other, bound_[other], bound_share_[other]))) {
+        if (bound_[other].hi >= lowest_scanned_bound && may_come_first(other, scanned)) {
+            settle_scanned_out_of_order(other, scanned);
+        } else if (!below_best(bound_quotient(other, bound_[other], bound_share_[other]))) {
             settle_maybe_scanned(other);
         }
+    }
+}
+
+// Whether `other`, not among the first `scanned`, may come before one of
+// them under some budgets.
+bool RangeRunner::may_come_first(Index other, std::size_t scanned) const {
+    for (std::size_t i = 0; i < scanned; ++i) {
+        if (!candidate_before(remaining_[i], scanned_bound_[i], scanned_share_[i], other,
+                              bound_[other], bound_share_[other])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A candidate that may come before some of the scanned ones: under the
+// budgets where it does, the plain run reaches it with a running best of at
+// most the bound of the scanned one after it (that one is reached), so at
+// most its own, and evaluates it. It is settled as maybe scanned (it must
+// lose), and its count must not end the scan before any scanned one that it
+// may precede: at most that one's bound. Then the scanned ones are evaluated
+// under every budget as before, and their evaluations do not depend on the
+// order.
+void RangeRunner::settle_scanned_out_of_order(Index other, std::size_t scanned) {
+    const Interval old_bound = bound_[other];
+    const BoundShare old_share = bound_share_[other];
+    if (!settle_maybe_scanned(other)) return;
+    const Quotient count = count_quotient(other);
+    for (std::size_t i = 0; i < scanned; ++i) {
+        if (candidate_before(remaining_[i], scanned_bound_[i], scanned_share_[i], other, old_bound,
+                             old_share)) {
+            continue;
+        }
+        require(quotient_below(affine_, count,
+                               bound_quotient(remaining_[i], scanned_bound_[i], scanned_share_[i]),
+                               false),
+                Blocker::scan_order);
     }
 }
 
@@ -218,7 +252,9 @@ bool RangeRunner::below_best(const Quotient& x) const {
 // and the enclosure holds both, or its presence, when it is unaffordable
 // under the budgets that evaluate it: it then stays only under the others,
 // as maybe present.
-void RangeRunner::settle_maybe_scanned(Index candidate) {
+//
+// Returns whether it contends, with its count in count_.
+bool RangeRunner::settle_maybe_scanned(Index candidate) {
     keep_for_undo(candidate);
     const Interval old_bound = bound_[candidate];
     const BoundShare old_share = bound_share_[candidate];
@@ -249,6 +285,7 @@ void RangeRunner::settle_maybe_scanned(Index candidate) {
     } else {
         share.known = false;
     }
+    return contended;
 }
 
 // The round's best: the contender whose count exceeds every other one's for

@@ -156,7 +156,9 @@ private:
     bool take_supporter(Index candidate, Index position, Scan& scan);
     void record_count(Index candidate, const Scan& scan);
     void pick_best();
-    void settle_maybe_scanned(Index candidate);
+    bool settle_maybe_scanned(Index candidate);
+    bool may_come_first(Index other, std::size_t scanned) const;
+    void settle_scanned_out_of_order(Index other, std::size_t scanned);
     struct BoundShare;
     bool candidate_before(Index a, Interval bound_a, const BoundShare& share_a, Index b,
                           Interval bound_b, const BoundShare& share_b) const;
