@@ -187,7 +187,9 @@ private:
     // was a close race, at every leaf of its fork.
     bool criterion_holds() {
         if (criterion_.holds(range_runner_, total_budget_)) return true;
-        if (range_runner_.blocker() != Blocker::close_race) return false;
+        // A fork's runs cost about as much as the range run each: worth it
+        // for ranges of at least the shortest length only.
+        if (range_runner_.blocker() != Blocker::close_race || range_ < kShortestRange) return false;
         const std::uint64_t runs_before = range_runner_.forked_runs();
         const bool holds = range_runner_.fork(kDeepestFork, [&](const RangeRunner& leaf) {
             return criterion_.holds_for_leaf(leaf, total_budget_);
