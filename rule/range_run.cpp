@@ -27,6 +27,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 
 namespace tarvek {
@@ -56,7 +57,6 @@ RangeRunner::RangeRunner(const Election& election)
       count_(election.candidate_count()),
       bound_share_(election.candidate_count()),
       maybe_present_(election.candidate_count()) {
-    heap_.reserve(election.longest_supporter_list);
 }
 
 bool RangeRunner::run(Interval start) {
@@ -415,20 +415,17 @@ void RangeRunner::evaluate(Index candidate) {
 
 // The supporters of `candidate` in a guide order: lower ends of their keys,
 // NaN last. The groups below prove the part of that order that matters.
-inline bool RangeRunner::KeyedAfter::operator()(const Keyed& x, const Keyed& y) const {
-    if (x.nan != y.nan) return x.nan;
-    return x.guide > y.guide || (x.guide == y.guide && x.position > y.position);
-}
-
 void RangeRunner::fill_heap(Index candidate) {
-    const std::size_t begin = election_.supporters_begin[candidate];
-    const std::size_t end = election_.supporters_begin[candidate + 1];
-    heap_.clear();
-    for (std::size_t i = begin; i < end; ++i) {
-        const Key key = key_of(i);
-        heap_.push_back({key.range.lo, key.nan, static_cast<Index>(i - begin)});
-    }
-    std::make_heap(heap_.begin(), heap_.end(), KeyedAfter{});
+    const Election& e = election_;
+    const std::size_t begin = e.supporters_begin[candidate];
+    heap_.fill(
+        e.supporters_begin[candidate + 1] - begin, next_class_,
+        [&](std::size_t p) { return money_class_[e.supporter_voter[begin + p]]; },
+        [&](std::size_t p) { return e.supporter_utility[begin + p]; },
+        [&](std::size_t p) {
+            const Key key = key_of(begin + p);
+            return std::pair<double, bool>{key.range.lo, key.nan};
+        });
 }
 
 // Supporters are taken in groups: the order between groups is proved for
@@ -449,12 +446,7 @@ void RangeRunner::take_supporters(Index candidate) {
     before_group_.clear();
     for (;;) {
         const bool has_next = !heap_.empty();
-        Index next = 0;
-        if (has_next) {
-            std::pop_heap(heap_.begin(), heap_.end(), KeyedAfter{});
-            next = heap_.back().position;
-            heap_.pop_back();
-        }
+        const Index next = has_next ? heap_.pop() : 0;
         if (group_begin_.empty()) {
             if (!has_next) return;
         } else if (!has_next || comes_after_all(candidate, group_begin_.back(), taken_.size(), next)) {
@@ -514,16 +506,15 @@ RangeRunner::Group RangeRunner::close_group(Index candidate, Scan& scan, bool ha
         // The payers come before every supporter not yet reached (`next`
         // does), or that supporter pays too, at the same share, where it
         // comes first: the count is the same.
-        for (const Keyed& rest : heap_) {
-            if (comes_after_all(candidate, first, taken_.size(), rest.position)) continue;
+        heap_.for_each_remaining([&](Index rest) {
+            if (comes_after_all(candidate, first, taken_.size(), rest)) return;
             require(group_begin_.size() < 2 ||
                         comes_after_all(candidate, group_begin_[group_begin_.size() - 2], first,
-                                        rest.position),
+                                        rest),
                     Blocker::payer_rest);
-            require(test_payment(candidate, rest.position, before.gathered).verdict ==
-                        Verdict::pays,
+            require(test_payment(candidate, rest, before.gathered).verdict == Verdict::pays,
                     Blocker::payer_rest);
-        }
+        });
         return Group::ends_evaluation;
     }
     if (!has_next) {

@@ -21,6 +21,7 @@
 #include "election.hpp"
 #include "range_money.hpp"
 #include "round_skeleton.hpp"
+#include "supporter_heap.hpp"
 #include "unordered_failers.hpp"
 
 namespace tarvek {
@@ -104,16 +105,6 @@ private:
         bool may_have_paid;
         Interval paid_share;
         Affine paid_share_affine;
-    };
-    struct Keyed {
-        double guide;    // lower end of the key, NaN as +infinity: only a guide
-        bool nan;
-        Index position;  // position in the candidate's supporter list
-    };
-    // The guide order of the supporter heap, as a type so that the heap
-    // operations inline it.
-    struct KeyedAfter {
-        bool operator()(const Keyed& x, const Keyed& y) const;
     };
     enum class Group { fails, ends_evaluation };
 
@@ -209,7 +200,7 @@ private:
     // wherever it does, so that its absence changes nothing.
     std::vector<char> maybe_present_;
     std::vector<Index> contenders_;  // this round's, in the order scanned
-    std::vector<Keyed> heap_;
+    SupporterHeap heap_;
     // An evaluation's supporters in the order taken, cut into groups: where
     // each group begins in `taken_`, and the scan's state before it.
     std::vector<Index> taken_;
