@@ -53,17 +53,17 @@ def main() -> None:
     names = args.files or sorted(p.stem for p in benchlib.DATA_DIR.glob("*.pb")
                                  if p.stem not in SLOW)
     print("| election | CPU s | single runs | range runs | budgets in ranges | failed ranges settled by the criterion "
-          "| failed ranges by decision | failed ranges split | parts resumed | parts left to single runs by decision |")
-    print("|---|---:|---:|---:|---:|---:|---|---:|---:|---|")
+          "| runs of forks at close races | failed ranges by decision | failed ranges split | parts resumed | parts left to single runs by decision |")
+    print("|---|---:|---:|---:|---:|---:|---:|---|---:|---:|---|")
     fixed = {"outcome", "cpu_seconds", "single_runs", "range_runs", "budgets_in_ranges", "settled_by_criterion",
-             "split_ranges", "resumed_parts"}
+             "forked_runs", "split_ranges", "resumed_parts"}
     for name in names:
         row = census(binary, name, args.scale)
         failed = ", ".join(f"{k} {v}" for k, v in row.items() if k not in fixed and not k.startswith("part "))
         parts = ", ".join(f"{k[5:]} {v}" for k, v in row.items() if k.startswith("part "))
         print(f"| {name} | {float(row['cpu_seconds']):.3f} | {row['single_runs']} | "
               f"{row['range_runs']} | {row['budgets_in_ranges']} | {row.get('settled_by_criterion', '-')} | "
-              f"{failed or '-'} | {row.get('split_ranges', '-')} | {row.get('resumed_parts', '-')} | "
+              f"{row.get('forked_runs', '-')} | {failed or '-'} | {row.get('split_ranges', '-')} | {row.get('resumed_parts', '-')} | "
               f"{parts or '-'} |", flush=True)
 
 

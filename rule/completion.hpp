@@ -21,6 +21,8 @@ struct CompletionStats {
     // Failed range runs that still showed every run of their range to be
     // accepted and not exhaustive, settled by one run at their last budget.
     std::uint64_t criterion_ranges = 0;
+    // Runs played to settle the criterion where a close race failed a range.
+    std::uint64_t forked_runs = 0;
     // Range runs that failed, by the decision that they could not prove.
     std::array<std::uint64_t, kBlockerCount> failed_ranges{};
     // Failed range runs split into parts that go on from the round that

@@ -77,6 +77,22 @@ bool may_tie(const Election& e, std::vector<Index> members) {
 
 }  // namespace
 
+double outcome_cost(const Election& e, const std::vector<Index>& outcome) {
+    double total = 0.0;
+    for (const Index c : outcome) total += e.candidate_cost[c];
+    return total;
+}
+
+bool is_exhaustive(const Election& e, const std::vector<char>& selected, double spent,
+                   double total_budget) {
+    for (std::size_t i = 0; i < e.entry_cost.size(); ++i) {
+        const std::int64_t candidate = e.entry_candidate[i];
+        if (candidate != kNotCandidate && selected[static_cast<std::size_t>(candidate)]) continue;
+        if (spent + e.entry_cost[i] <= total_budget) return false;
+    }
+    return true;
+}
+
 RangeCriterion::RangeCriterion(const Election& election)
     : election_(election),
       applies_(std::all_of(election.supporter_utility.begin(), election.supporter_utility.end(),
@@ -102,12 +118,18 @@ bool RangeCriterion::holds(const RangeRunner& runner, double total_budget) {
     const double spent_bound = cost_bound(e, members_);
     if (!(spent_bound <= total_budget)) return false;
     if (e.tie_rank.empty() && may_tie(e, members_)) return false;
-    for (std::size_t i = 0; i < e.entry_cost.size(); ++i) {
-        const std::int64_t candidate = e.entry_candidate[i];
-        if (candidate != kNotCandidate && may_select_[static_cast<std::size_t>(candidate)]) continue;
-        if (spent_bound + e.entry_cost[i] <= total_budget) return true;
-    }
-    return false;
+    return !is_exhaustive(e, may_select_, spent_bound, total_budget);
+}
+
+// A proved run has no tie left unbroken, and its outcome is the run's.
+bool RangeCriterion::holds_for_leaf(const RangeRunner& leaf, double total_budget) {
+    if (leaf.blocker() != Blocker::none) return holds(leaf, total_budget);
+    const double spent = outcome_cost(election_, leaf.winners());
+    if (!(spent <= total_budget)) return false;
+    for (const Index c : members_) may_select_[c] = 0;
+    members_.assign(leaf.winners().begin(), leaf.winners().end());
+    for (const Index c : members_) may_select_[c] = 1;
+    return !is_exhaustive(election_, may_select_, spent, total_budget);
 }
 
 }  // namespace tarvek

@@ -10,6 +10,13 @@
 
 namespace tarvek {
 
+// The completion's two tests of an outcome: its cost, summed in its order,
+// and whether no project outside it (`selected` flags it) fits into what is
+// left of the budget.
+double outcome_cost(const Election& e, const std::vector<Index>& outcome);
+bool is_exhaustive(const Election& e, const std::vector<char>& selected, double spent,
+                   double total_budget);
+
 // Per election, what the criterion needs beyond a range run's state.
 class RangeCriterion {
 public:
@@ -22,6 +29,9 @@ public:
     // The plain completion then accepts each of these runs and goes on, so
     // the run at the range's last budget decides what it holds after it.
     bool holds(const RangeRunner& runner, double total_budget);
+    // The same for every leaf of runner.fork(): a proved leaf's outcome is
+    // known, and is tested as the completion tests it.
+    bool holds_for_leaf(const RangeRunner& leaf, double total_budget);
 
 private:
     const Election& election_;

@@ -27,6 +27,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 
 namespace tarvek {
@@ -56,7 +57,6 @@ RangeRunner::RangeRunner(const Election& election)
       count_(election.candidate_count()),
       bound_share_(election.candidate_count()),
       maybe_present_(election.candidate_count()) {
-    heap_.reserve(election.longest_supporter_list);
 }
 
 bool RangeRunner::run(Interval start) {
@@ -126,7 +126,9 @@ Quotient RangeRunner::bound_quotient(Index candidate, Interval bound,
 // The plain run evaluates candidates in order of their bounds until the best
 // count so far exceeds the next bound. The candidates scanned here, in the
 // guide order, are the ones it evaluates under every budget when:
-// (A) each of them comes before every other candidate;
+// (A) each of them comes before every other candidate, or the other one
+//     is evaluated wherever it comes first and cannot end the scan early
+//     (settle_scanned_out_of_order);
 // (B) the best count of them all exceeds every other one's bound, so the
 //     first other candidate ends the scan; or, where that is undecided, the
 //     other one is settled as maybe scanned (below);
@@ -191,16 +193,48 @@ void RangeRunner::prove_scan(std::size_t scanned) {
     }
     for (std::size_t k = scanned; k < remaining_.size(); ++k) {
         const Index other = remaining_[k];
-        if (bound_[other].hi >= lowest_scanned_bound) {
-            for (std::size_t i = 0; i < scanned; ++i) {
-                require(candidate_before(remaining_[i], scanned_bound_[i], scanned_share_[i],
-                                         other, bound_[other], bound_share_[other]),
-                        Blocker::scan_order);
-            }
-        }
-        if (!below_best(bound_quotient(other, bound_[other], bound_share_[other]))) {
+        if (bound_[other].hi >= lowest_scanned_bound && may_come_first(other, scanned)) {
+            settle_scanned_out_of_order(other, scanned);
+        } else if (!below_best(bound_quotient(other, bound_[other], bound_share_[other]))) {
             settle_maybe_scanned(other);
         }
+    }
+}
+
+// Whether `other`, not among the first `scanned`, may come before one of
+// them under some budgets.
+bool RangeRunner::may_come_first(Index other, std::size_t scanned) const {
+    for (std::size_t i = 0; i < scanned; ++i) {
+        if (!candidate_before(remaining_[i], scanned_bound_[i], scanned_share_[i], other,
+                              bound_[other], bound_share_[other])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A candidate that may come before some of the scanned ones: under the
+// budgets where it does, the plain run reaches it with a running best of at
+// most the bound of the scanned one after it (that one is reached), so at
+// most its own, and evaluates it. It is settled as maybe scanned (it must
+// lose), and its count must not end the scan before any scanned one that it
+// may precede: at most that one's bound. Then the scanned ones are evaluated
+// under every budget as before, and their evaluations do not depend on the
+// order.
+void RangeRunner::settle_scanned_out_of_order(Index other, std::size_t scanned) {
+    const Interval old_bound = bound_[other];
+    const BoundShare old_share = bound_share_[other];
+    if (!settle_maybe_scanned(other)) return;
+    const Quotient count = count_quotient(other);
+    for (std::size_t i = 0; i < scanned; ++i) {
+        if (candidate_before(remaining_[i], scanned_bound_[i], scanned_share_[i], other, old_bound,
+                             old_share)) {
+            continue;
+        }
+        require(quotient_below(affine_, count,
+                               bound_quotient(remaining_[i], scanned_bound_[i], scanned_share_[i]),
+                               false),
+                Blocker::scan_order);
     }
 }
 
@@ -218,7 +252,9 @@ bool RangeRunner::below_best(const Quotient& x) const {
 // and the enclosure holds both, or its presence, when it is unaffordable
 // under the budgets that evaluate it: it then stays only under the others,
 // as maybe present.
-void RangeRunner::settle_maybe_scanned(Index candidate) {
+//
+// Returns whether it contends, with its count in count_.
+bool RangeRunner::settle_maybe_scanned(Index candidate) {
     keep_for_undo(candidate);
     const Interval old_bound = bound_[candidate];
     const BoundShare old_share = bound_share_[candidate];
@@ -249,18 +285,27 @@ void RangeRunner::settle_maybe_scanned(Index candidate) {
     } else {
         share.known = false;
     }
+    return contended;
 }
 
 // The round's best: the contender whose count exceeds every other one's for
 // every budget, with those whose count equals it exactly (a tie, whatever the
 // budget). Contenders that only lose need not be ordered among themselves.
+//
+// Where other contenders may beat the top one, they and the top one are kept
+// in may_win_ for fork(): a contender surely below the top one wins under
+// no budget.
 void RangeRunner::pick_best() {
     if (contenders_.empty()) return;
     Index top = contenders_.front();
     for (const Index c : contenders_) {
         if (count_[c].lo > count_[top].lo) top = c;
     }
+    if (forced_winner_ != kNoForcedWinner) top = forced_winner_;
+    const bool forced = forced_winner_ != kNoForcedWinner;
+    forced_winner_ = kNoForcedWinner;
     const Interval top_count = count_[top];
+    may_win_.clear();
     for (const Index c : contenders_) {
         const Interval count = count_[c];
         if (c == top || (count.is_point() && top_count.is_point() && count.lo == top_count.lo)) {
@@ -269,10 +314,17 @@ void RangeRunner::pick_best() {
             // left.
             require(maybe_present_[c] == 0, Blocker::maybe_present_wins);
             best_.push_back(c);
-        } else {
-            require(quotient_below(affine_, count_quotient(c), count_quotient(top), true),
-                    Blocker::close_race);
+        } else if (!forced &&
+                   !quotient_below(affine_, count_quotient(c), count_quotient(top), true)) {
+            may_win_.push_back(c);
         }
+    }
+    // A forced winner that ties exactly with another leaves the winner to
+    // the tie-breaking, which may pick the other: not this run's case.
+    require(!forced || best_.size() == 1, Blocker::tie);
+    if (!may_win_.empty()) {
+        may_win_.push_back(top);
+        undecided(Blocker::close_race);
     }
     best_count_ = top_count;
 }
@@ -363,20 +415,17 @@ void RangeRunner::evaluate(Index candidate) {
 
 // The supporters of `candidate` in a guide order: lower ends of their keys,
 // NaN last. The groups below prove the part of that order that matters.
-inline bool RangeRunner::KeyedAfter::operator()(const Keyed& x, const Keyed& y) const {
-    if (x.nan != y.nan) return x.nan;
-    return x.guide > y.guide || (x.guide == y.guide && x.position > y.position);
-}
-
 void RangeRunner::fill_heap(Index candidate) {
-    const std::size_t begin = election_.supporters_begin[candidate];
-    const std::size_t end = election_.supporters_begin[candidate + 1];
-    heap_.clear();
-    for (std::size_t i = begin; i < end; ++i) {
-        const Key key = key_of(i);
-        heap_.push_back({key.range.lo, key.nan, static_cast<Index>(i - begin)});
-    }
-    std::make_heap(heap_.begin(), heap_.end(), KeyedAfter{});
+    const Election& e = election_;
+    const std::size_t begin = e.supporters_begin[candidate];
+    heap_.fill(
+        e.supporters_begin[candidate + 1] - begin, next_class_,
+        [&](std::size_t p) { return money_class_[e.supporter_voter[begin + p]]; },
+        [&](std::size_t p) { return e.supporter_utility[begin + p]; },
+        [&](std::size_t p) {
+            const Key key = key_of(begin + p);
+            return std::pair<double, bool>{key.range.lo, key.nan};
+        });
 }
 
 // Supporters are taken in groups: the order between groups is proved for
@@ -397,12 +446,7 @@ void RangeRunner::take_supporters(Index candidate) {
     before_group_.clear();
     for (;;) {
         const bool has_next = !heap_.empty();
-        Index next = 0;
-        if (has_next) {
-            std::pop_heap(heap_.begin(), heap_.end(), KeyedAfter{});
-            next = heap_.back().position;
-            heap_.pop_back();
-        }
+        const Index next = has_next ? heap_.pop() : 0;
         if (group_begin_.empty()) {
             if (!has_next) return;
         } else if (!has_next || comes_after_all(candidate, group_begin_.back(), taken_.size(), next)) {
@@ -446,29 +490,31 @@ RangeRunner::Group RangeRunner::close_group(Index candidate, Scan& scan, bool ha
         if (!fail_in_any_order(members_, e.candidate_cost[candidate], affine_, scan.gathered)) {
             // Or every member pays at the share they all face: the first
             // one, whoever it is, pays, and the count is the same.
-            for (std::size_t k = first; k < taken_.size(); ++k) {
-                require(test_payment(candidate, taken_[k], scan.gathered).verdict ==
-                            Verdict::pays,
-                        Blocker::group_mixed);
+            bool all_pay = true;
+            for (std::size_t k = first; k < taken_.size() && all_pay; ++k) {
+                all_pay = test_payment(candidate, taken_[k], scan.gathered).verdict == Verdict::pays;
             }
-            pays = take_supporter(candidate, taken_[first], scan);
-            require(pays, Blocker::group_mixed);
+            if (all_pay) {
+                pays = take_supporter(candidate, taken_[first], scan);
+                require(pays, Blocker::group_mixed);
+            } else {
+                take_partial_payers(candidate, scan);
+            }
         }
     }
     if (pays) {
         // The payers come before every supporter not yet reached (`next`
         // does), or that supporter pays too, at the same share, where it
         // comes first: the count is the same.
-        for (const Keyed& rest : heap_) {
-            if (comes_after_all(candidate, first, taken_.size(), rest.position)) continue;
+        heap_.for_each_remaining([&](Index rest) {
+            if (comes_after_all(candidate, first, taken_.size(), rest)) return;
             require(group_begin_.size() < 2 ||
                         comes_after_all(candidate, group_begin_[group_begin_.size() - 2], first,
-                                        rest.position),
+                                        rest),
                     Blocker::payer_rest);
-            require(test_payment(candidate, rest.position, before.gathered).verdict ==
-                        Verdict::pays,
+            require(test_payment(candidate, rest, before.gathered).verdict == Verdict::pays,
                     Blocker::payer_rest);
-        }
+        });
         return Group::ends_evaluation;
     }
     if (!has_next) {
@@ -478,6 +524,28 @@ RangeRunner::Group RangeRunner::close_group(Index candidate, Scan& scan, bool ha
         return Group::ends_evaluation;
     }
     return Group::fails;
+}
+
+// A group that may pay under some budgets and fail under others, in any
+// order: as a single supporter that may pay (take_supporter), the share it
+// may be paid at joins the hull the count is recorded from, and the scan goes
+// on as under the budgets where every member fails.
+void RangeRunner::take_partial_payers(Index candidate, Scan& scan) {
+    PartialPayment payment;
+    require(enclose_partial_payment(members_, election_.candidate_cost[candidate], affine_,
+                                    scan.gathered, payment),
+            Blocker::group_mixed);
+    if (scan.may_have_paid) {
+        scan.paid_share = {std::min(scan.paid_share.lo, payment.share.lo),
+                           std::max(scan.paid_share.hi, payment.share.hi)};
+        scan.paid_share_affine =
+            affine_.hull(scan.paid_share_affine, payment.share_affine, scan.paid_share);
+    } else {
+        scan.paid_share = payment.share;
+        scan.paid_share_affine = payment.share_affine;
+    }
+    scan.may_have_paid = true;
+    scan.gathered = payment.after;
 }
 
 // True when the supporter at `position` comes after every one of the

@@ -21,6 +21,7 @@
 #include "election.hpp"
 #include "range_money.hpp"
 #include "round_skeleton.hpp"
+#include "supporter_heap.hpp"
 #include "unordered_failers.hpp"
 
 namespace tarvek {
@@ -76,6 +77,20 @@ public:
     // Parts resumed by split() since this runner was made.
     std::uint64_t resumed_parts() const { return resumed_parts_; }
 
+    // After run() failed on a close race: goes on from the start of that
+    // round once for each candidate that may win it, as its winner, and so on
+    // again at close races in those runs, `deepest` times at most. Visits
+    // each run so ended (a leaf: proved, or failed with its state) until
+    // `visit` returns false. Every budget of the range follows one leaf, so
+    // what holds for every leaf holds for the range (the argument at the top
+    // of range_fork.cpp). Returns whether every leaf was visited and
+    // accepted; the runner is then back at the failed round's start, for
+    // split().
+    using LeafVisitor = std::function<bool(const RangeRunner&)>;
+    bool fork(std::size_t deepest, const LeafVisitor& visit);
+    // Runs played by fork() since this runner was made.
+    std::uint64_t forked_runs() const { return forked_runs_; }
+
 private:
     // money / utility for every budget: within `range`, or NaN throughout.
     struct Key {
@@ -91,16 +106,6 @@ private:
         Interval paid_share;
         Affine paid_share_affine;
     };
-    struct Keyed {
-        double guide;    // lower end of the key, NaN as +infinity: only a guide
-        bool nan;
-        Index position;  // position in the candidate's supporter list
-    };
-    // The guide order of the supporter heap, as a type so that the heap
-    // operations inline it.
-    struct KeyedAfter {
-        bool operator()(const Keyed& x, const Keyed& y) const;
-    };
     enum class Group { fails, ends_evaluation };
 
     friend class RoundSkeleton<RangeRunner, RangeMoney>;
@@ -108,13 +113,14 @@ private:
     void start_scan();
     bool play_and_prove();
     bool split_part(double first, double last, std::size_t depth);
+    bool fork_at(std::size_t depth, std::size_t deepest, const LeafVisitor& visit);
     bool run_part(double first, double last, std::size_t depth);
     void narrow_to(Interval start);
     void narrow_bound(Index candidate);
     void undo_round();
     void keep_for_undo(Index candidate);
-    void save_split_point(std::size_t depth);
-    void load_split_point(std::size_t depth);
+    void save_round_start(std::size_t depth);
+    void load_round_start(std::size_t depth);
     void scan(Index candidate);
     void end_scan(std::size_t scanned);
     Index winner_among(std::vector<Index>& best) const;
@@ -129,6 +135,7 @@ private:
     void fill_heap(Index candidate);
     void take_supporters(Index candidate);
     Group close_group(Index candidate, Scan& scan, bool has_next);
+    void take_partial_payers(Index candidate, Scan& scan);
     bool comes_after_all(Index candidate, std::size_t first, std::size_t last, Index position) const;
     enum class Verdict { fails, pays, either };
     struct Payment {
@@ -140,7 +147,9 @@ private:
     bool take_supporter(Index candidate, Index position, Scan& scan);
     void record_count(Index candidate, const Scan& scan);
     void pick_best();
-    void settle_maybe_scanned(Index candidate);
+    bool settle_maybe_scanned(Index candidate);
+    bool may_come_first(Index other, std::size_t scanned) const;
+    void settle_scanned_out_of_order(Index other, std::size_t scanned);
     struct BoundShare;
     bool candidate_before(Index a, Interval bound_a, const BoundShare& share_a, Index b,
                           Interval bound_b, const BoundShare& share_b) const;
@@ -191,7 +200,7 @@ private:
     // wherever it does, so that its absence changes nothing.
     std::vector<char> maybe_present_;
     std::vector<Index> contenders_;  // this round's, in the order scanned
-    std::vector<Keyed> heap_;
+    SupporterHeap heap_;
     // An evaluation's supporters in the order taken, cut into groups: where
     // each group begins in `taken_`, and the scan's state before it.
     std::vector<Index> taken_;
@@ -215,8 +224,9 @@ private:
     // From the start of a charge on: a failure then cannot go back to the
     // round's start.
     bool charging_ = false;
-    // A round's start where split() cut its range, kept for the second half.
-    struct SplitPoint {
+    // A round's start where split() cut its range, kept for the second half,
+    // or where fork() took one winner, kept for the others.
+    struct RoundStart {
         std::vector<Index> remaining;
         std::vector<Interval> bound;
         std::vector<BoundShare> bound_share;
@@ -227,12 +237,19 @@ private:
         std::vector<std::uint32_t> money_class;
         std::uint32_t next_class = 0;
     };
-    std::vector<SplitPoint> split_points_;  // one per depth of halving
+    std::vector<RoundStart> round_starts_;  // one per depth of halving or forking
     double split_n_ = 1.0;
     double split_narrowest_ = 1.0;
     std::size_t split_deepest_ = 0;
     const PartVisitor* visit_ = nullptr;
     std::uint64_t resumed_parts_ = 0;
+    // The candidates that may win the round that failed on a close race.
+    std::vector<Index> may_win_;
+    // Set by fork(): the winner of the next round to pick its best, for the
+    // budgets that its run stands for.
+    static constexpr Index kNoForcedWinner = static_cast<Index>(-1);
+    Index forced_winner_ = kNoForcedWinner;
+    std::uint64_t forked_runs_ = 0;
 };
 
 }  // namespace tarvek

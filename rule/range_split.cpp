@@ -50,9 +50,9 @@ void RangeRunner::split(double first, double last, double n, double narrowest,
 bool RangeRunner::split_part(double first, double last, std::size_t depth) {
     const double count = (last - first) / split_n_ + 1.0;
     const double left_last = first + (std::floor(count / 2.0) - 1.0) * split_n_;
-    save_split_point(depth);
+    save_round_start(depth);
     if (!run_part(first, left_last, depth)) return false;
-    load_split_point(depth);
+    load_round_start(depth);
     return run_part(left_last + split_n_, last, depth);
 }
 
@@ -116,9 +116,9 @@ void RangeRunner::undo_round() {
     for (const Index c : remaining_) leaves_[c] = 0;
 }
 
-void RangeRunner::save_split_point(std::size_t depth) {
-    if (split_points_.size() <= depth) split_points_.resize(depth + 1);
-    SplitPoint& point = split_points_[depth];
+void RangeRunner::save_round_start(std::size_t depth) {
+    if (round_starts_.size() <= depth) round_starts_.resize(depth + 1);
+    RoundStart& point = round_starts_[depth];
     point.remaining = remaining_;
     point.bound = bound_;
     point.bound_share = bound_share_;
@@ -130,8 +130,8 @@ void RangeRunner::save_split_point(std::size_t depth) {
     point.next_class = next_class_;
 }
 
-void RangeRunner::load_split_point(std::size_t depth) {
-    const SplitPoint& point = split_points_[depth];
+void RangeRunner::load_round_start(std::size_t depth) {
+    const RoundStart& point = round_starts_[depth];
     remaining_ = point.remaining;
     bound_ = point.bound;
     bound_share_ = point.bound_share;

@@ -35,8 +35,19 @@
 
 namespace tarvek {
 
-bool fail_in_any_order(const std::vector<GroupMember>& group, double cost,
-                       const AffineRange& range, Gathered& gathered) {
+namespace {
+
+// What the group sums to behind `gathered`, in any order: the bound E on
+// the rounding of any such sum, the group's utility, and the state after
+// the whole group has failed.
+struct AnyOrderSum {
+    double error;
+    double group_utility;
+    Gathered after;
+};
+
+bool sum_in_any_order(const std::vector<GroupMember>& group, const AffineRange& range,
+                      const Gathered& gathered, AnyOrderSum& out) {
     const double size = static_cast<double>(group.size());
     const double utility_left = gathered.utility_left;
     if (group.empty() || size > 0x1p20 || !(std::fabs(utility_left) <= 0x1p52)) return false;
@@ -58,20 +69,6 @@ bool fail_in_any_order(const std::vector<GroupMember>& group, double cost,
     const double error = magnitude * ((size + 1.0) * 0x1p-51);
     if (!std::isfinite(error) || !(utility_left - group_utility > 0.0)) return false;
 
-    // sigma for (1): a lower bound of (C - P.hi - E) / L.
-    const double room = next_below(next_below(cost - paid.hi) - error);
-    if (!(room > 0.0) || !(utility_left > 0.0)) return false;
-    const double sigma = next_below(room / utility_left);
-    if (!(sigma >= 0x1p-900)) return false;
-
-    // (2): sigma * u * (1 - eps)^3 >= w * (1 - 2^-51) >= z, where w is a lower
-    // bound of sigma * u; so z > x.hi settles it.
-    for (const GroupMember& member : group) {
-        const double w = next_below(sigma * member.utility);
-        const double z = next_below(w - w * 0x1p-51);
-        if (!std::isfinite(z) || !(z > member.money.hi)) return false;
-    }
-
     double sum_lo = paid.lo;
     double sum_hi = paid.hi;
     Affine sum_affine = gathered.paid_affine;
@@ -85,8 +82,72 @@ bool fail_in_any_order(const std::vector<GroupMember>& group, double cost,
     }
     const Interval paid_after{next_below(sum_lo - 2.0 * error), next_above(sum_hi + 2.0 * error)};
     if (!std::isfinite(paid_after.lo) || !std::isfinite(paid_after.hi)) return false;
-    gathered = {paid_after, sum_affine, utility_left - group_utility};
+    out = {error, group_utility, {paid_after, sum_affine, utility_left - group_utility}};
     return true;
 }
 
+}  // namespace
+
+bool fail_in_any_order(const std::vector<GroupMember>& group, double cost,
+                       const AffineRange& range, Gathered& gathered) {
+    AnyOrderSum sum;
+    if (!sum_in_any_order(group, range, gathered, sum)) return false;
+    const double utility_left = gathered.utility_left;
+
+    // sigma for (1): a lower bound of (C - P.hi - E) / L.
+    const double room = next_below(next_below(cost - gathered.paid.hi) - sum.error);
+    if (!(room > 0.0) || !(utility_left > 0.0)) return false;
+    const double sigma = next_below(room / utility_left);
+    if (!(sigma >= 0x1p-900)) return false;
+
+    // (2): sigma * u * (1 - eps)^3 >= w * (1 - 2^-51) >= z, where w is a lower
+    // bound of sigma * u; so z > x.hi settles it.
+    for (const GroupMember& member : group) {
+        const double w = next_below(sigma * member.utility);
+        const double z = next_below(w - w * 0x1p-51);
+        if (!std::isfinite(z) || !(z > member.money.hi)) return false;
+    }
+    gathered = sum.after;
+    return true;
+}
+
+bool enclose_partial_payment(const std::vector<GroupMember>& group, double cost,
+                             const AffineRange& range, const Gathered& gathered,
+                             PartialPayment& out) {
+    AnyOrderSum sum;
+    if (!sum_in_any_order(group, range, gathered, sum)) return false;
+    for (const GroupMember& member : group) {
+        if (!(member.money.lo >= 0.0)) return false;
+    }
+    // Least share: the most paid, paid_after.hi, over the whole utility
+    // left. Greatest: the least paid, P, over what is left after the
+    // whole group.
+    const double most_paid = sum.after.paid.hi;
+    const double least_paid = gathered.paid.lo;
+    const double utility_left = gathered.utility_left;
+    const double fewest_left = sum.after.utility_left;
+    const Interval numerator{cost - most_paid, cost - least_paid};
+    if (!(numerator.lo > 0.0) || !(fewest_left > 0.0) || !std::isfinite(numerator.hi)) {
+        return false;
+    }
+    const Interval share{numerator.lo / utility_left, numerator.hi / fewest_left};
+    if (!(share.lo > 0.0) || !std::isfinite(share.hi)) return false;
+
+    // As affine forms: the sum after the group widened by 2E (the run's own
+    // rounding of any subset's sum), and P.
+    const Affine most_paid_affine = range.widen_relative(sum.after.paid_affine, 1.0,
+                                                         {0.0, 2.0 * sum.error});
+    const Interval most_paid_range = range.enclosure(most_paid_affine);
+    const Interval low_numerator{cost - most_paid_range.hi, cost - most_paid_range.lo};
+    const Affine low_share = range.divide(
+        range.constant_minus(cost, most_paid_affine, low_numerator), utility_left,
+        {low_numerator.lo / utility_left, low_numerator.hi / utility_left});
+    const Interval least_paid_range = range.enclosure(gathered.paid_affine);
+    const Interval high_numerator{cost - least_paid_range.hi, cost - least_paid_range.lo};
+    const Affine high_share = range.divide(
+        range.constant_minus(cost, gathered.paid_affine, high_numerator), fewest_left,
+        {high_numerator.lo / fewest_left, high_numerator.hi / fewest_left});
+    out = {share, range.hull(low_share, high_share, share), sum.after};
+    return true;
+}
 }  // namespace tarvek

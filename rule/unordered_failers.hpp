@@ -35,6 +35,22 @@ struct Gathered {
 bool fail_in_any_order(const std::vector<GroupMember>& group, double cost,
                        const AffineRange& range, Gathered& gathered);
 
+// A group whose members may pay or fail, in an order that differs between
+// budgets: under each budget the members reached before the first payer
+// fail, and that payer ends the evaluation (or every member fails).
+struct PartialPayment {
+    Interval share;       // every share a member can be reached at
+    Affine share_affine;
+    Gathered after;       // the state after the group, where every member fails
+};
+
+// True, with `out` filled, when the enclosures can be given: every member
+// has a positive utility and money of at least 0, and the share stays
+// positive whoever fails first.
+bool enclose_partial_payment(const std::vector<GroupMember>& group, double cost,
+                             const AffineRange& range, const Gathered& gathered,
+                             PartialPayment& out);
+
 }  // namespace tarvek
 
 #endif  // TARVEK_UNORDERED_FAILERS_HPP

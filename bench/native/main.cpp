@@ -447,8 +447,9 @@ int census_mode(const bench::Instance& inst) {
                 cpu_seconds() - cpu_start, static_cast<unsigned long long>(stats.runs),
                 static_cast<unsigned long long>(stats.range_runs),
                 static_cast<unsigned long long>(stats.skipped_runs));
-    std::printf("settled_by_criterion %llu\n",
-                static_cast<unsigned long long>(stats.criterion_ranges));
+    std::printf("settled_by_criterion %llu\nforked_runs %llu\n",
+                static_cast<unsigned long long>(stats.criterion_ranges),
+                static_cast<unsigned long long>(stats.forked_runs));
     for (std::size_t b = 0; b < tarvek::kBlockerCount; ++b) {
         if (stats.failed_ranges[b] == 0) continue;
         std::printf("failed %s %llu\n", tarvek::blocker_name(static_cast<tarvek::Blocker>(b)),
