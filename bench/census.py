@@ -53,7 +53,8 @@ def main() -> None:
     names = args.files or sorted(p.stem for p in benchlib.DATA_DIR.glob("*.pb")
                                  if p.stem not in SLOW)
     print("| election | CPU s | single runs | range runs | budgets in ranges | failed ranges settled by the criterion "
-          "| runs of forks at close races | failed ranges by decision | failed ranges split | parts resumed | parts left to single runs by decision |")
+          "| runs of forks at close races | failed ranges by decision | failed ranges split | parts resumed "
+          "| parts left to single runs by decision |")
     print("|---|---:|---:|---:|---:|---:|---:|---|---:|---:|---|")
     fixed = {"outcome", "cpu_seconds", "single_runs", "range_runs", "budgets_in_ranges", "settled_by_criterion",
              "forked_runs", "split_ranges", "resumed_parts"}
@@ -63,8 +64,8 @@ def main() -> None:
         parts = ", ".join(f"{k[5:]} {v}" for k, v in row.items() if k.startswith("part "))
         print(f"| {name} | {float(row['cpu_seconds']):.3f} | {row['single_runs']} | "
               f"{row['range_runs']} | {row['budgets_in_ranges']} | {row.get('settled_by_criterion', '-')} | "
-              f"{row.get('forked_runs', '-')} | {failed or '-'} | {row.get('split_ranges', '-')} | {row.get('resumed_parts', '-')} | "
-              f"{parts or '-'} |", flush=True)
+              f"{row.get('forked_runs', '-')} | {failed or '-'} | {row.get('split_ranges', '-')} | "
+              f"{row.get('resumed_parts', '-')} | {parts or '-'} |", flush=True)
 
 
 if __name__ == "__main__":
