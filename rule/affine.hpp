@@ -45,6 +45,11 @@ struct Interval {
     bool is_point() const { return lo == hi; }
 };
 
+// The least interval holding both.
+inline Interval interval_hull(Interval a, Interval b) {
+    return {std::min(a.lo, b.lo), std::max(a.hi, b.hi)};
+}
+
 // x moved down (up) by at least one ulp of x, without a library call:
 // |x| * 2^-52 is at least an ulp of x, and 2^-1000 covers x = 0 and
 // subnormal x. A real r that rounds to x lies within half an ulp of it, so

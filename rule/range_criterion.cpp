@@ -101,15 +101,20 @@ RangeCriterion::RangeCriterion(const Election& election)
     members_.reserve(election.candidate_count());
 }
 
+void RangeCriterion::clear_selection() {
+    for (const Index c : members_) may_select_[c] = 0;
+    members_.clear();
+}
+
+void RangeCriterion::add(Index candidate) {
+    if (may_select_[candidate] == 0) members_.push_back(candidate);
+    may_select_[candidate] = 1;
+}
+
 bool RangeCriterion::holds(const RangeRunner& runner, double total_budget) {
     const Election& e = election_;
     if (!applies_ || !runner.has_state()) return false;
-    for (const Index c : members_) may_select_[c] = 0;
-    members_.clear();
-    auto add = [&](Index c) {
-        if (may_select_[c] == 0) members_.push_back(c);
-        may_select_[c] = 1;
-    };
+    clear_selection();
     for (const Index c : runner.winners()) add(c);
     for (const Index c : runner.remaining()) {
         const double money = supporters_money(e, c, [&](Index v) { return runner.money_upper(v); });
@@ -126,9 +131,8 @@ bool RangeCriterion::holds_for_leaf(const RangeRunner& leaf, double total_budget
     if (leaf.blocker() != Blocker::none) return holds(leaf, total_budget);
     const double spent = outcome_cost(election_, leaf.winners());
     if (!(spent <= total_budget)) return false;
-    for (const Index c : members_) may_select_[c] = 0;
-    members_.assign(leaf.winners().begin(), leaf.winners().end());
-    for (const Index c : members_) may_select_[c] = 1;
+    clear_selection();
+    for (const Index c : leaf.winners()) add(c);
     return !is_exhaustive(election_, may_select_, spent, total_budget);
 }
 

@@ -34,6 +34,9 @@ public:
     bool holds_for_leaf(const RangeRunner& leaf, double total_budget);
 
 private:
+    void clear_selection();
+    void add(Index candidate);  // to the candidates that may be selected
+
     const Election& election_;
     bool applies_;                   // no supporter has a negative utility
     std::vector<char> may_select_;   // per candidate, scratch

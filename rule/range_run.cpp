@@ -270,8 +270,7 @@ bool RangeRunner::settle_maybe_scanned(Index candidate) {
     contenders_.resize(contenders);
     best_count_ = best;
     if (contended) require(below_best(count_quotient(candidate)), Blocker::maybe_scanned_wins);
-    bound_[candidate] = {std::min(old_bound.lo, bound_[candidate].lo),
-                         std::max(old_bound.hi, bound_[candidate].hi)};
+    bound_[candidate] = interval_hull(old_bound, bound_[candidate]);
     // The bound is one of two counts, each cost / its share: cost / the
     // hull of the shares (when a count was recorded; else the old bound
     // stays, with its share).
@@ -279,8 +278,7 @@ bool RangeRunner::settle_maybe_scanned(Index candidate) {
     if (!share.known) {
         share = old_share;
     } else if (old_share.known) {
-        const Interval hull{std::min(old_share.share.lo, share.share.lo),
-                            std::max(old_share.share.hi, share.share.hi)};
+        const Interval hull = interval_hull(old_share.share, share.share);
         share = {hull, affine_.hull(share.share_affine, old_share.share_affine, hull), true};
     } else {
         share.known = false;
@@ -301,8 +299,8 @@ void RangeRunner::pick_best() {
     for (const Index c : contenders_) {
         if (count_[c].lo > count_[top].lo) top = c;
     }
-    if (forced_winner_ != kNoForcedWinner) top = forced_winner_;
     const bool forced = forced_winner_ != kNoForcedWinner;
+    if (forced) top = forced_winner_;
     forced_winner_ = kNoForcedWinner;
     const Interval top_count = count_[top];
     may_win_.clear();
@@ -535,17 +533,21 @@ void RangeRunner::take_partial_payers(Index candidate, Scan& scan) {
     require(enclose_partial_payment(members_, election_.candidate_cost[candidate], affine_,
                                     scan.gathered, payment),
             Blocker::group_mixed);
+    may_have_paid_at(scan, payment.share, payment.share_affine);
+    scan.gathered = payment.after;
+}
+
+// Under some budgets a supporter may have paid at `share`: the count is
+// recorded from the hull of every such share.
+void RangeRunner::may_have_paid_at(Scan& scan, Interval share, Affine share_affine) const {
     if (scan.may_have_paid) {
-        scan.paid_share = {std::min(scan.paid_share.lo, payment.share.lo),
-                           std::max(scan.paid_share.hi, payment.share.hi)};
-        scan.paid_share_affine =
-            affine_.hull(scan.paid_share_affine, payment.share_affine, scan.paid_share);
+        scan.paid_share = interval_hull(scan.paid_share, share);
+        scan.paid_share_affine = affine_.hull(scan.paid_share_affine, share_affine, scan.paid_share);
     } else {
-        scan.paid_share = payment.share;
-        scan.paid_share_affine = payment.share_affine;
+        scan.paid_share = share;
+        scan.paid_share_affine = share_affine;
     }
     scan.may_have_paid = true;
-    scan.gathered = payment.after;
 }
 
 // True when the supporter at `position` comes after every one of the
@@ -623,18 +625,7 @@ bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
     const Affine share_affine = test.share_affine;
     const bool fails = test.verdict != Verdict::pays;
     const bool may_pay = test.verdict != Verdict::fails;
-    if (may_pay) {
-        if (scan.may_have_paid) {
-            scan.paid_share = {std::min(scan.paid_share.lo, share.lo),
-                               std::max(scan.paid_share.hi, share.hi)};
-            scan.paid_share_affine =
-                affine_.hull(scan.paid_share_affine, share_affine, scan.paid_share);
-        } else {
-            scan.paid_share = share;
-            scan.paid_share_affine = share_affine;
-        }
-        scan.may_have_paid = true;
-    }
+    if (may_pay) may_have_paid_at(scan, share, share_affine);
     if (fails) {
         // It pays all it holds.
         gathered.paid = RangeMoney::add(gathered.paid, money_[voter]);

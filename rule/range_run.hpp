@@ -136,6 +136,7 @@ private:
     void take_supporters(Index candidate);
     Group close_group(Index candidate, Scan& scan, bool has_next);
     void take_partial_payers(Index candidate, Scan& scan);
+    void may_have_paid_at(Scan& scan, Interval share, Affine share_affine) const;
     bool comes_after_all(Index candidate, std::size_t first, std::size_t last, Index position) const;
     enum class Verdict { fails, pays, either };
     struct Payment {

@@ -450,19 +450,18 @@ int census_mode(const bench::Instance& inst) {
     std::printf("settled_by_criterion %llu\nforked_runs %llu\n",
                 static_cast<unsigned long long>(stats.criterion_ranges),
                 static_cast<unsigned long long>(stats.forked_runs));
-    for (std::size_t b = 0; b < tarvek::kBlockerCount; ++b) {
-        if (stats.failed_ranges[b] == 0) continue;
-        std::printf("failed %s %llu\n", tarvek::blocker_name(static_cast<tarvek::Blocker>(b)),
-                    static_cast<unsigned long long>(stats.failed_ranges[b]));
-    }
+    const auto by_blocker = [](const char* label, const auto& counts) {
+        for (std::size_t b = 0; b < tarvek::kBlockerCount; ++b) {
+            if (counts[b] == 0) continue;
+            std::printf("%s %s %llu\n", label, tarvek::blocker_name(static_cast<tarvek::Blocker>(b)),
+                        static_cast<unsigned long long>(counts[b]));
+        }
+    };
+    by_blocker("failed", stats.failed_ranges);
     std::printf("split_ranges %llu\nresumed_parts %llu\n",
                 static_cast<unsigned long long>(stats.split_ranges),
                 static_cast<unsigned long long>(stats.resumed_parts));
-    for (std::size_t b = 0; b < tarvek::kBlockerCount; ++b) {
-        if (stats.failed_parts[b] == 0) continue;
-        std::printf("failed_part %s %llu\n", tarvek::blocker_name(static_cast<tarvek::Blocker>(b)),
-                    static_cast<unsigned long long>(stats.failed_parts[b]));
-    }
+    by_blocker("failed_part", stats.failed_parts);
     return 0;
 }
 
