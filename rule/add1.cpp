@@ -411,16 +411,17 @@ private:
     // part did not pay, and the next 2, 4, ... 64 failed ranges are not split.
     // Splits start where a failed run proved 16 rounds (split_is_due).
     static constexpr double kNarrowestPart = 4.0;
+    static constexpr std::size_t kDeepestSplit = 2;
+    static constexpr double kBudgetsPerPart = 4.0;
+    static constexpr std::size_t kFewestRoundsSaved = 16;
     // A fork follows at most this many close races in a row. Its runs cost
     // about a range run each: forks pay from ranges of 16 budgets on
     // (measured: from 8 on, Amsterdam 179 took 11 % longer, from 2 on
     // Amsterdam 309 30 %; Budapest 2024, VIII and Toulouse 2019 x10^6 gain
-    // as much from 16 on).
+    // as much from 16 on). On those elections forks never nest: the depth
+    // only caps the work.
     static constexpr std::size_t kDeepestFork = 3;
     static constexpr double kShortestForkedRange = 16.0;
-    static constexpr std::size_t kDeepestSplit = 2;
-    static constexpr double kBudgetsPerPart = 4.0;
-    static constexpr std::size_t kFewestRoundsSaved = 16;
     std::uint64_t splits_to_skip_ = 0;
     std::uint64_t split_backoff_ = 2;
     double range_ = 2.0;  // trial budgets to settle with the next range run
