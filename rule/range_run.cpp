@@ -341,14 +341,29 @@ Affine RangeRunner::key_affine(std::size_t supporter, Interval key) const {
     return affine_.divide(money_affine_[election_.supporter_voter[supporter]], utility, key);
 }
 
+RangeRunner::Keyed RangeRunner::keyed(Index candidate, Index position) const {
+    const std::size_t supporter = election_.supporters_begin[candidate] + position;
+    return {supporter, position, key_of(supporter), {}, false};
+}
+
+const Affine& RangeRunner::affine_of(const Keyed& s) const {
+    if (!s.has_affine) {
+        s.affine = key_affine(s.supporter, s.key.range);
+        s.has_affine = true;
+    }
+    return s.affine;
+}
+
 // Supporter a comes before supporter b (smaller key first, equal keys in list
 // order, NaN last) for every budget.
-bool RangeRunner::supporter_before(Index candidate, Index position_a, Index position_b) const {
+bool RangeRunner::supporter_before(const Keyed& sa, const Keyed& sb) const {
     const Election& e = election_;
-    const std::size_t a = e.supporters_begin[candidate] + position_a;
-    const std::size_t b = e.supporters_begin[candidate] + position_b;
-    const Key key_a = key_of(a);
-    const Key key_b = key_of(b);
+    const std::size_t a = sa.supporter;
+    const std::size_t b = sb.supporter;
+    const Index position_a = sa.position;
+    const Index position_b = sb.position;
+    const Key& key_a = sa.key;
+    const Key& key_b = sb.key;
     // NaN keys come last, among themselves in list order.
     if (key_a.nan || key_b.nan) return key_b.nan && (!key_a.nan || position_a < position_b);
     if (key_a.range.hi < key_b.range.lo ||
@@ -361,8 +376,8 @@ bool RangeRunner::supporter_before(Index candidate, Index position_a, Index posi
         (key_a.range.is_point() && key_b.range.is_point() && key_a.range.lo == key_b.range.lo);
     if (equal_keys) return position_a < position_b;
     if (same_money_order(a, b)) return true;
-    const Affine affine_a = key_affine(a, key_a.range);
-    const Affine affine_b = key_affine(b, key_b.range);
+    const Affine& affine_a = affine_of(sa);
+    const Affine& affine_b = affine_of(sb);
     return affine_.below(affine_a, affine_b) ||
            (position_a < position_b && affine_.at_most(affine_a, affine_b));
 }
@@ -444,17 +459,17 @@ void RangeRunner::take_supporters(Index candidate) {
     before_group_.clear();
     for (;;) {
         const bool has_next = !heap_.empty();
-        const Index next = has_next ? heap_.pop() : 0;
+        const Keyed next = has_next ? keyed(candidate, heap_.pop()) : Keyed{};
         if (group_begin_.empty()) {
             if (!has_next) return;
-        } else if (!has_next || comes_after_all(candidate, group_begin_.back(), taken_.size(), next)) {
+        } else if (!has_next || follows_its_twin(next) ||
+                   comes_after_all(group_begin_.back(), taken_.size(), next)) {
             if (close_group(candidate, scan, has_next) == Group::ends_evaluation) return;
         } else {
             // Joins the open group, and merges it with those before it that
             // `next` may precede.
             while (group_begin_.size() > 1 &&
-                   !comes_after_all(candidate, group_begin_[group_begin_.size() - 2],
-                                    group_begin_.back(), next)) {
+                   !comes_after_all(group_begin_[group_begin_.size() - 2], group_begin_.back(), next)) {
                 group_begin_.pop_back();
                 before_group_.pop_back();
                 scan = before_group_.back();
@@ -472,28 +487,26 @@ void RangeRunner::take_supporters(Index candidate) {
 // evaluation ends with a payer (or, after the last supporter, with nobody).
 RangeRunner::Group RangeRunner::close_group(Index candidate, Scan& scan, bool has_next) {
     const Election& e = election_;
-    const std::size_t begin = e.supporters_begin[candidate];
     const std::size_t first = group_begin_.back();
     const Scan before = scan;
     bool pays = false;
     if (taken_.size() - first == 1) {
-        pays = take_supporter(candidate, taken_[first], scan);
+        pays = take_supporter(candidate, taken_[first].position, scan);
     } else {
         members_.clear();
         for (std::size_t k = first; k < taken_.size(); ++k) {
-            const Index voter = e.supporter_voter[begin + taken_[k]];
-            members_.push_back(
-                {money_[voter], money_affine_[voter], e.supporter_utility[begin + taken_[k]]});
+            const Index voter = e.supporter_voter[taken_[k].supporter];
+            members_.push_back({money_[voter], money_affine_[voter], e.supporter_utility[taken_[k].supporter]});
         }
         if (!fail_in_any_order(members_, e.candidate_cost[candidate], affine_, scan.gathered)) {
             // Or every member pays at the share they all face: the first
             // one, whoever it is, pays, and the count is the same.
             bool all_pay = true;
             for (std::size_t k = first; k < taken_.size() && all_pay; ++k) {
-                all_pay = test_payment(candidate, taken_[k], scan.gathered).verdict == Verdict::pays;
+                all_pay = test_payment(candidate, taken_[k].position, scan.gathered).verdict == Verdict::pays;
             }
             if (all_pay) {
-                pays = take_supporter(candidate, taken_[first], scan);
+                pays = take_supporter(candidate, taken_[first].position, scan);
                 require(pays, Blocker::group_mixed);
             } else {
                 take_partial_payers(candidate, scan);
@@ -503,14 +516,22 @@ RangeRunner::Group RangeRunner::close_group(Index candidate, Scan& scan, bool ha
     if (pays) {
         // The payers come before every supporter not yet reached (`next`
         // does), or that supporter pays too, at the same share, where it
-        // comes first: the count is the same.
-        heap_.for_each_remaining([&](Index rest) {
-            if (comes_after_all(candidate, first, taken_.size(), rest)) return;
+        // comes first: the count is the same. Where no payer's key is NaN, a
+        // supporter whose key is NaN or above every payer's comes after them
+        // all (comes_after_all), and the heap skips it.
+        bool skip_after = true;
+        double highest = -kInfinity;
+        for (std::size_t k = first; k < taken_.size(); ++k) {
+            skip_after = skip_after && !taken_[k].key.nan;
+            highest = std::max(highest, taken_[k].key.range.hi);
+        }
+        heap_.for_each_remaining(skip_after, highest, [&](Index position) {
+            const Keyed rest = keyed(candidate, position);
+            if (comes_after_all(first, taken_.size(), rest)) return;
             require(group_begin_.size() < 2 ||
-                        comes_after_all(candidate, group_begin_[group_begin_.size() - 2], first,
-                                        rest),
+                        comes_after_all(group_begin_[group_begin_.size() - 2], first, rest),
                     Blocker::payer_rest);
-            require(test_payment(candidate, rest, before.gathered).verdict == Verdict::pays,
+            require(test_payment(candidate, position, before.gathered).verdict == Verdict::pays,
                     Blocker::payer_rest);
         });
         return Group::ends_evaluation;
@@ -550,21 +571,31 @@ void RangeRunner::may_have_paid_at(Scan& scan, Interval share, Affine share_affi
     scan.may_have_paid = true;
 }
 
+// True when the open group is a single supporter of the same money class and
+// utility as the one at `position`, which the heap gives after it: their keys
+// are equal under every budget, so list order decides (what comes_after_all
+// finds, at the cost of four keys).
+bool RangeRunner::follows_its_twin(const Keyed& next) const {
+    if (taken_.size() - group_begin_.back() != 1) return false;
+    const Election& e = election_;
+    const Keyed& previous = taken_.back();
+    return previous.position < next.position &&
+           money_class_[e.supporter_voter[previous.supporter]] == money_class_[e.supporter_voter[next.supporter]] &&
+           e.supporter_utility[previous.supporter] == e.supporter_utility[next.supporter];
+}
+
 // True when the supporter at `position` comes after every one of the
 // supporters taken_[first, last) for every budget. The plain intervals of the
 // keys settle most cases at once.
-bool RangeRunner::comes_after_all(Index candidate, std::size_t first, std::size_t last,
-                                  Index position) const {
-    const std::size_t begin = election_.supporters_begin[candidate];
-    const Key key = key_of(begin + position);
-    bool separated = !key.nan;
+bool RangeRunner::comes_after_all(std::size_t first, std::size_t last, const Keyed& s) const {
+    bool separated = !s.key.nan;
     for (std::size_t k = first; k < last && separated; ++k) {
-        const Key member = key_of(begin + taken_[k]);
-        separated = !member.nan && member.range.hi < key.range.lo;
+        const Key& member = taken_[k].key;
+        separated = !member.nan && member.range.hi < s.key.range.lo;
     }
     if (separated) return true;
     for (std::size_t k = first; k < last; ++k) {
-        if (!supporter_before(candidate, taken_[k], position)) return false;
+        if (!supporter_before(taken_[k], s)) return false;
     }
     return true;
 }
@@ -587,31 +618,32 @@ RangeRunner::Payment RangeRunner::test_payment(Index candidate, Index position,
     const Index voter = e.supporter_voter[begin + position];
     const double utility = e.supporter_utility[begin + position];
     const Interval money = money_[voter];
-    const Affine money_affine = money_affine_[voter];
     const Interval share = share_faced<RangeMoney>(cost, gathered.paid, gathered.utility_left);
-    const Affine share_affine = affine_.divide(
-        affine_.constant_minus(cost, gathered.paid_affine,
-                               RangeMoney::constant_minus(cost, gathered.paid)),
-        gathered.utility_left, share);
-    Verdict verdict = Verdict::pays;
     if (utility != 0.0 || finite(share)) {
         const Decided fails = fails_to_pay<RangeMoney>(share, utility, money);
-        if (fails == Decided::yes) return {Verdict::fails, share, share_affine};
-        if (fails == Decided::no) return {Verdict::pays, share, share_affine};
+        if (fails == Decided::yes) return {Verdict::fails, share};
+        if (fails == Decided::no) return {Verdict::pays, share};
         // Where the intervals overlap, the affine enclosures may still decide.
+        const Affine share_affine = share_affine_of(candidate, gathered, share);
         const Interval owed = RangeMoney::owed(share, utility);
         const Affine owed_affine = utility != 0.0 ? affine_.scale(share_affine, utility, owed)
                                                   : AffineRange::constant(0.0);
-        if (affine_.below(money_affine, owed_affine)) {
-            verdict = Verdict::fails;
-        } else if (!affine_.at_most(owed_affine, money_affine)) {
-            verdict = Verdict::either;
-        }
-    } else {
-        // 0 * infinity is NaN, which never exceeds the money.
-        require(share.lo == share.hi, Blocker::not_finite);
+        if (affine_.below(money_affine_[voter], owed_affine)) return {Verdict::fails, share};
+        if (!affine_.at_most(owed_affine, money_affine_[voter])) return {Verdict::either, share};
+        return {Verdict::pays, share};
     }
-    return {verdict, share, share_affine};
+    // 0 * infinity is NaN, which never exceeds the money.
+    require(share.lo == share.hi, Blocker::not_finite);
+    return {Verdict::pays, share};
+}
+
+// The share faced after `gathered`, as an affine enclosure: wanted only
+// where a supporter may pay, or where intervals leave a payment undecided.
+Affine RangeRunner::share_affine_of(Index candidate, const Gathered& gathered, Interval share) const {
+    const double cost = election_.candidate_cost[candidate];
+    return affine_.divide(
+        affine_.constant_minus(cost, gathered.paid_affine, RangeMoney::constant_minus(cost, gathered.paid)),
+        gathered.utility_left, share);
 }
 
 bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
@@ -621,11 +653,9 @@ bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
     const double utility = e.supporter_utility[begin + position];
     Gathered& gathered = scan.gathered;
     const Payment test = test_payment(candidate, position, gathered);
-    const Interval share = test.share;
-    const Affine share_affine = test.share_affine;
     const bool fails = test.verdict != Verdict::pays;
     const bool may_pay = test.verdict != Verdict::fails;
-    if (may_pay) may_have_paid_at(scan, share, share_affine);
+    if (may_pay) may_have_paid_at(scan, test.share, share_affine_of(candidate, gathered, test.share));
     if (fails) {
         // It pays all it holds.
         gathered.paid = RangeMoney::add(gathered.paid, money_[voter]);

@@ -137,14 +137,26 @@ private:
     Group close_group(Index candidate, Scan& scan, bool has_next);
     void take_partial_payers(Index candidate, Scan& scan);
     void may_have_paid_at(Scan& scan, Interval share, Affine share_affine) const;
-    bool comes_after_all(Index candidate, std::size_t first, std::size_t last, Index position) const;
+    // A supporter of the candidate in evaluation, with its key, and the
+    // key's affine form once asked for: each computed once per evaluation.
+    struct Keyed {
+        std::size_t supporter;  // into the election's supporter arrays
+        Index position;         // in the candidate's list
+        Key key;
+        mutable Affine affine;
+        mutable bool has_affine;
+    };
+    Keyed keyed(Index candidate, Index position) const;
+    const Affine& affine_of(const Keyed& s) const;
+    bool comes_after_all(std::size_t first, std::size_t last, const Keyed& s) const;
+    bool follows_its_twin(const Keyed& next) const;
     enum class Verdict { fails, pays, either };
     struct Payment {
         Verdict verdict;  // for every budget of the range, or either
         Interval share;
-        Affine share_affine;
     };
     Payment test_payment(Index candidate, Index position, const Gathered& gathered) const;
+    Affine share_affine_of(Index candidate, const Gathered& gathered, Interval share) const;
     bool take_supporter(Index candidate, Index position, Scan& scan);
     void record_count(Index candidate, const Scan& scan);
     void pick_best();
@@ -157,7 +169,7 @@ private:
     Quotient count_quotient(Index candidate) const;
     Quotient bound_quotient(Index candidate, Interval bound, const BoundShare& share) const;
     bool below_best(const Quotient& x) const;
-    bool supporter_before(Index candidate, Index position_a, Index position_b) const;
+    bool supporter_before(const Keyed& a, const Keyed& b) const;
     Key key_of(std::size_t supporter) const;
     Affine key_affine(std::size_t supporter, Interval key) const;
     bool same_money_order(std::size_t a, std::size_t b) const;
@@ -204,7 +216,7 @@ private:
     SupporterHeap heap_;
     // An evaluation's supporters in the order taken, cut into groups: where
     // each group begins in `taken_`, and the scan's state before it.
-    std::vector<Index> taken_;
+    std::vector<Keyed> taken_;
     std::vector<std::size_t> group_begin_;
     std::vector<Scan> before_group_;
     std::vector<GroupMember> members_;

@@ -33,12 +33,25 @@ public:
     bool empty() const { return heap_.empty(); }
     // Takes the next supporter; its position.
     Index pop();
-    // Calls visit(position) for every supporter not yet taken.
+    // Calls visit(position) for every supporter not yet taken, but, where
+    // `skip_after` is set, those of the groups whose key is NaN or has a
+    // lower end above `above`: every entry below such a group in the heap
+    // comes after it, so the whole subtree is skipped at once.
     template <class Visit>
-    void for_each_remaining(Visit visit) const {
-        for (const Entry& entry : heap_) {
+    void for_each_remaining(bool skip_after, double above, Visit visit) {
+        if (heap_.empty()) return;
+        pending_.clear();
+        pending_.push_back(0);
+        while (!pending_.empty()) {
+            const std::size_t at = pending_.back();
+            pending_.pop_back();
+            const Entry& entry = heap_[at];
+            if (skip_after && (entry.nan || entry.guide > above)) continue;
             const Group& group = groups_[entry.group];
             for (std::size_t m = group.next; m < group.end; ++m) visit(positions_[m]);
+            for (std::size_t child = 2 * at + 1; child <= 2 * at + 2 && child < heap_.size(); ++child) {
+                pending_.push_back(child);
+            }
         }
     }
 
@@ -68,11 +81,13 @@ private:
         Index group;
     };
     Index group_for(std::uint32_t money_class, double utility);
+    void sift_down_top();
 
     std::vector<Entry> heap_;
     std::vector<Group> groups_;
     std::vector<Index> positions_;
     std::vector<Index> group_of_;  // per position
+    std::vector<std::size_t> pending_;  // heap entries still to visit
     std::vector<ClassGroup> class_groups_;
     std::unordered_map<std::uint64_t, Index> other_utilities_;
     std::uint64_t stamp_ = 0;
@@ -123,16 +138,36 @@ inline Index SupporterHeap::group_for(std::uint32_t money_class, double utility)
     return inserted.first->second;
 }
 
+// Restores the heap after its top entry moved later in the order. The
+// order in which entries come out does not depend on the heap's layout:
+// (guide, position) orders them strictly.
+inline void SupporterHeap::sift_down_top() {
+    const After after;
+    const std::size_t size = heap_.size();
+    const Entry moved = heap_.front();
+    std::size_t at = 0;
+    for (;;) {
+        std::size_t child = 2 * at + 1;
+        if (child >= size) break;
+        if (child + 1 < size && after(heap_[child], heap_[child + 1])) ++child;
+        if (!after(moved, heap_[child])) break;
+        heap_[at] = heap_[child];
+        at = child;
+    }
+    heap_[at] = moved;
+}
+
 inline Index SupporterHeap::pop() {
     Entry& top = heap_.front();
     const Index position = top.position;
     Group& group = groups_[top.group];
-    std::pop_heap(heap_.begin(), heap_.end(), After{});
     if (++group.next < group.end) {
-        // The group's next member: the same key, a later position.
-        heap_.back().position = positions_[group.next];
-        std::push_heap(heap_.begin(), heap_.end(), After{});
+        // The group's next member: the same key, a later position, in the
+        // top's place; it mostly stays there.
+        top.position = positions_[group.next];
+        sift_down_top();
     } else {
+        std::pop_heap(heap_.begin(), heap_.end(), After{});
         heap_.pop_back();
     }
     return position;
