@@ -74,6 +74,7 @@ public:
           selected_(e.candidate_count(), 0) {}
 
     Completion run(CompletionStats* stats, bool find_budget) {
+        find_budget_ = find_budget;
         hold(runner_.run(total_budget_, false), total_budget_, false);
         ++counts_.runs;
         // With no voters every run selects nothing and the trial budget would
@@ -92,6 +93,7 @@ public:
                 if (take_single_run() == Step::ends) break;
             }
         }
+        take_pending_outcome();
         if (find_budget && !budget_known_) outcome_budget_ = find_streak_start();
         if (stats != nullptr) *stats = counts_;
         return {outcome_, find_budget ? outcome_budget_ : 0.0};
@@ -110,6 +112,7 @@ private:
             budget_known_ = true;
         }
         holds_any_ = true;
+        pending_ = false;
         for (const Index c : outcome_) selected_[c] = 0;
         outcome_ = outcome;
         for (const Index c : outcome_) selected_[c] = 1;
@@ -130,8 +133,12 @@ private:
         // its range: if that run is saturated, no later one differs. (A held
         // single run was checked when it was made.)
         if (held_from_range_) {
-            runner_.run(trial_budget_, true);
-            ++counts_.runs;
+            if (pending_) {
+                take_pending_outcome();
+            } else {
+                runner_.run(trial_budget_, true);
+                ++counts_.runs;
+            }
             if (runner_.saturated()) return Step::ends;
         }
         const double first_start = (trial_budget_ + n_) / n_;
@@ -282,6 +289,7 @@ private:
     // (find_streak_start); until the outcome changes in a step whose every
     // run is known, the part of the streak below `last` stays open.
     Step settle_by_last_run(double last) {
+        if (!find_budget_) return settle_without_run(last);
         if (budget_known_) {
             open_from_ = trial_budget_ + n_;
             outcome_below_open_ = outcome_;
@@ -296,6 +304,35 @@ private:
         if (step == Step::ends) return Step::ends;
         lengthen_range();
         return Step::goes_on;
+    }
+
+    // As settle_by_last_run(), where the outcome's budget is not asked for:
+    // the outcome of the run at `last` is held but not run. Every later step
+    // either replaces it (a run or a proved range that fits) or ends the
+    // completion, which then holds it: it is run only then
+    // (take_pending_outcome), so that ranges settled one after the other
+    // cost no run each. Meanwhile outcome_ is the one held before the range,
+    // which was not exhaustive, and neither is the pending one (the
+    // criterion says so): the main loop's test goes on as it should.
+    Step settle_without_run(double last) {
+        trial_budget_ = last;
+        pending_ = true;
+        pending_budget_ = last;
+        held_from_range_ = true;
+        counts_.skipped_runs += static_cast<std::uint64_t>(range_);
+        lengthen_range();
+        return Step::goes_on;
+    }
+
+    // The held outcome where settle_without_run() left it to be run.
+    void take_pending_outcome() {
+        if (!pending_) return;
+        const std::vector<Index>& outcome = runner_.run(pending_budget_, true);
+        ++counts_.runs;
+        if (!(outcome_cost(e_, outcome) <= total_budget_)) {
+            throw std::logic_error("equal_shares_add1: a range settled as fitting did not fit");
+        }
+        hold(outcome, pending_budget_, false);
     }
 
     // The first budget of the held outcome's streak, where a settled range
@@ -381,6 +418,11 @@ private:
     double spent_ = 0.0;
     double outcome_budget_ = 0.0;
     bool holds_any_ = false;
+    bool find_budget_ = false;
+    // The held outcome is that of the run at pending_budget_, not yet run
+    // (settle_without_run); outcome_ and spent_ are the earlier one's.
+    bool pending_ = false;
+    double pending_budget_ = 0.0;
     // Whether outcome_budget_ is the first of the held outcome's streak;
     // else the streak is open between open_from_ and known_from_ (see
     // find_streak_start), and below open_from_ the plain completion held
