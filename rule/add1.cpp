@@ -298,7 +298,7 @@ private:
         }
         bool fits = false;
         const Step step = run_at(last, fits);
-        if (!fits) throw std::logic_error("equal_shares_add1: a range settled as fitting did not fit");
+        require_settled_fit(fits);
         budget_known_ = false;
         known_from_ = trial_budget_;
         counts_.skipped_runs += static_cast<std::uint64_t>(range_) - 1;
@@ -325,14 +325,17 @@ private:
         return Step::goes_on;
     }
 
+    // The criterion said the run at a settled range's last budget fits.
+    static void require_settled_fit(bool fits) {
+        if (!fits) throw std::logic_error("equal_shares_add1: a range settled as fitting did not fit");
+    }
+
     // The held outcome where settle_without_run() left it to be run.
     void take_pending_outcome() {
         if (!pending_) return;
         const std::vector<Index>& outcome = runner_.run(pending_budget_, true);
         ++counts_.runs;
-        if (!(outcome_cost(e_, outcome) <= total_budget_)) {
-            throw std::logic_error("equal_shares_add1: a range settled as fitting did not fit");
-        }
+        require_settled_fit(outcome_cost(e_, outcome) <= total_budget_);
         hold(outcome, pending_budget_, false);
     }
 
@@ -446,9 +449,10 @@ private:
     // A range run costs about as much as two to five single runs (measured
     // on Budapest 2024 and on small elections), so once ranges are proved in
     // this completion, one shorter than this saves little even when it is
-    // proved (4 made the Zurich elections 15 % slower, 8 Budapest 2024 6 %). Until then probes stay at 2 budgets: a range run that fails
-    // costs more the wider the range (it fails later), and where no range
-    // holds, a cheap probe is all that is lost.
+    // proved (4 made the Zurich elections 15 % slower, 8 Budapest 2024 6 %).
+    // Until then probes stay at 2 budgets: a range run that fails costs more
+    // the wider the range (it fails later), and where no range holds, a
+    // cheap probe is all that is lost.
     static constexpr double kShortestRange = 6.0;
     double shortest_range() const { return any_range_proved_ ? kShortestRange : 2.0; }
     bool any_range_proved_ = false;

@@ -462,14 +462,14 @@ void RangeRunner::take_supporters(Index candidate) {
         const Keyed next = has_next ? keyed(candidate, heap_.pop()) : Keyed{};
         if (group_begin_.empty()) {
             if (!has_next) return;
-        } else if (!has_next || follows_its_twin(next) ||
-                   comes_after_all(group_begin_.back(), taken_.size(), next)) {
+        } else if (!has_next || comes_after_all(group_begin_.back(), taken_.size(), next)) {
             if (close_group(candidate, scan, has_next) == Group::ends_evaluation) return;
         } else {
             // Joins the open group, and merges it with those before it that
             // `next` may precede.
             while (group_begin_.size() > 1 &&
-                   !comes_after_all(group_begin_[group_begin_.size() - 2], group_begin_.back(), next)) {
+                   !comes_after_all(group_begin_[group_begin_.size() - 2], group_begin_.back(),
+                                    next)) {
                 group_begin_.pop_back();
                 before_group_.pop_back();
                 scan = before_group_.back();
@@ -496,14 +496,16 @@ RangeRunner::Group RangeRunner::close_group(Index candidate, Scan& scan, bool ha
         members_.clear();
         for (std::size_t k = first; k < taken_.size(); ++k) {
             const Index voter = e.supporter_voter[taken_[k].supporter];
-            members_.push_back({money_[voter], money_affine_[voter], e.supporter_utility[taken_[k].supporter]});
+            members_.push_back(
+                {money_[voter], money_affine_[voter], e.supporter_utility[taken_[k].supporter]});
         }
         if (!fail_in_any_order(members_, e.candidate_cost[candidate], affine_, scan.gathered)) {
             // Or every member pays at the share they all face: the first
             // one, whoever it is, pays, and the count is the same.
             bool all_pay = true;
             for (std::size_t k = first; k < taken_.size() && all_pay; ++k) {
-                all_pay = test_payment(candidate, taken_[k].position, scan.gathered).verdict == Verdict::pays;
+                all_pay = test_payment(candidate, taken_[k].position, scan.gathered).verdict ==
+                          Verdict::pays;
             }
             if (all_pay) {
                 pays = take_supporter(candidate, taken_[first].position, scan);
@@ -563,25 +565,13 @@ void RangeRunner::take_partial_payers(Index candidate, Scan& scan) {
 void RangeRunner::may_have_paid_at(Scan& scan, Interval share, Affine share_affine) const {
     if (scan.may_have_paid) {
         scan.paid_share = interval_hull(scan.paid_share, share);
-        scan.paid_share_affine = affine_.hull(scan.paid_share_affine, share_affine, scan.paid_share);
+        scan.paid_share_affine =
+            affine_.hull(scan.paid_share_affine, share_affine, scan.paid_share);
     } else {
         scan.paid_share = share;
         scan.paid_share_affine = share_affine;
     }
     scan.may_have_paid = true;
-}
-
-// True when the open group is a single supporter of the same money class and
-// utility as the one at `position`, which the heap gives after it: their keys
-// are equal under every budget, so list order decides (what comes_after_all
-// finds, at the cost of four keys).
-bool RangeRunner::follows_its_twin(const Keyed& next) const {
-    if (taken_.size() - group_begin_.back() != 1) return false;
-    const Election& e = election_;
-    const Keyed& previous = taken_.back();
-    return previous.position < next.position &&
-           money_class_[e.supporter_voter[previous.supporter]] == money_class_[e.supporter_voter[next.supporter]] &&
-           e.supporter_utility[previous.supporter] == e.supporter_utility[next.supporter];
 }
 
 // True when the supporter at `position` comes after every one of the
@@ -621,29 +611,34 @@ RangeRunner::Payment RangeRunner::test_payment(Index candidate, Index position,
     const Interval share = share_faced<RangeMoney>(cost, gathered.paid, gathered.utility_left);
     if (utility != 0.0 || finite(share)) {
         const Decided fails = fails_to_pay<RangeMoney>(share, utility, money);
-        if (fails == Decided::yes) return {Verdict::fails, share};
-        if (fails == Decided::no) return {Verdict::pays, share};
+        if (fails == Decided::yes) return {Verdict::fails, share, false, {}};
+        if (fails == Decided::no) return {Verdict::pays, share, false, {}};
         // Where the intervals overlap, the affine enclosures may still decide.
         const Affine share_affine = share_affine_of(candidate, gathered, share);
         const Interval owed = RangeMoney::owed(share, utility);
         const Affine owed_affine = utility != 0.0 ? affine_.scale(share_affine, utility, owed)
                                                   : AffineRange::constant(0.0);
-        if (affine_.below(money_affine_[voter], owed_affine)) return {Verdict::fails, share};
-        if (!affine_.at_most(owed_affine, money_affine_[voter])) return {Verdict::either, share};
-        return {Verdict::pays, share};
+        Verdict verdict = Verdict::pays;
+        if (affine_.below(money_affine_[voter], owed_affine)) {
+            verdict = Verdict::fails;
+        } else if (!affine_.at_most(owed_affine, money_affine_[voter])) {
+            verdict = Verdict::either;
+        }
+        return {verdict, share, true, share_affine};
     }
     // 0 * infinity is NaN, which never exceeds the money.
     require(share.lo == share.hi, Blocker::not_finite);
-    return {Verdict::pays, share};
+    return {Verdict::pays, share, false, {}};
 }
 
 // The share faced after `gathered`, as an affine enclosure: wanted only
 // where a supporter may pay, or where intervals leave a payment undecided.
-Affine RangeRunner::share_affine_of(Index candidate, const Gathered& gathered, Interval share) const {
+Affine RangeRunner::share_affine_of(Index candidate, const Gathered& gathered,
+                                    Interval share) const {
     const double cost = election_.candidate_cost[candidate];
-    return affine_.divide(
-        affine_.constant_minus(cost, gathered.paid_affine, RangeMoney::constant_minus(cost, gathered.paid)),
-        gathered.utility_left, share);
+    const Affine left = affine_.constant_minus(cost, gathered.paid_affine,
+                                               RangeMoney::constant_minus(cost, gathered.paid));
+    return affine_.divide(left, gathered.utility_left, share);
 }
 
 bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
@@ -655,7 +650,11 @@ bool RangeRunner::take_supporter(Index candidate, Index position, Scan& scan) {
     const Payment test = test_payment(candidate, position, gathered);
     const bool fails = test.verdict != Verdict::pays;
     const bool may_pay = test.verdict != Verdict::fails;
-    if (may_pay) may_have_paid_at(scan, test.share, share_affine_of(candidate, gathered, test.share));
+    if (may_pay) {
+        const Affine share_affine =
+            test.has_affine ? test.share_affine : share_affine_of(candidate, gathered, test.share);
+        may_have_paid_at(scan, test.share, share_affine);
+    }
     if (fails) {
         // It pays all it holds.
         gathered.paid = RangeMoney::add(gathered.paid, money_[voter]);
@@ -692,21 +691,8 @@ void RangeRunner::record_count(Index candidate, const Scan& scan) {
 
 std::uint32_t RangeRunner::class_after_payment(std::uint32_t money_class, double utility) {
     // Within one charge every supporter faces the same price, so equal money
-    // and equal utility give equal money afterwards. The first utility seen
-    // for a class in this charge is remembered beside the class; others,
-    // rare, go through a map.
-    if (remap_.size() < next_class_) remap_.resize(next_class_);
-    Remap& first = remap_[money_class];
-    if (first.charge != charge_stamp_) {
-        first = {charge_stamp_, utility, next_class_++};
-        return first.next_class;
-    }
-    if (first.utility == utility) return first.next_class;
-    const auto key = (static_cast<std::uint64_t>(money_class) << 32) |
-                     static_cast<std::uint32_t>(static_cast<std::int32_t>(utility));
-    const auto inserted = classes_of_charge_.emplace(key, next_class_);
-    if (inserted.second) ++next_class_;
-    return inserted.first->second;
+    // and equal utility give equal money afterwards.
+    return classes_after_charge_.id(money_class, utility, [&] { return next_class_++; });
 }
 
 void RangeRunner::charge(Index winner, Interval price) {
@@ -722,8 +708,7 @@ void RangeRunner::charge(Index winner, Interval price) {
             Blocker::not_finite);
     const Affine price_affine =
         affine_.widen_relative(final_share_affine_[winner], 0x1p-50, final_share_[winner]);
-    classes_of_charge_.clear();
-    ++charge_stamp_;
+    classes_after_charge_.start_pass(next_class_);
     // Payments depend on the utility only; most supporters share a few.
     double last_utility = std::numeric_limits<double>::quiet_NaN();
     Interval payment{0.0, 0.0};

@@ -13,10 +13,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <unordered_map>
 #include <vector>
 
 #include "affine.hpp"
+#include "class_utility_ids.hpp"
 #include "count_order.hpp"
 #include "election.hpp"
 #include "range_money.hpp"
@@ -149,11 +149,12 @@ private:
     Keyed keyed(Index candidate, Index position) const;
     const Affine& affine_of(const Keyed& s) const;
     bool comes_after_all(std::size_t first, std::size_t last, const Keyed& s) const;
-    bool follows_its_twin(const Keyed& next) const;
     enum class Verdict { fails, pays, either };
     struct Payment {
         Verdict verdict;  // for every budget of the range, or either
         Interval share;
+        bool has_affine;     // share_affine computed (where intervals left it undecided)
+        Affine share_affine;
     };
     Payment test_payment(Index candidate, Index position, const Gathered& gathered) const;
     Affine share_affine_of(Index candidate, const Gathered& gathered, Interval share) const;
@@ -182,14 +183,7 @@ private:
     // range (same start, same payments); intervals cannot show that.
     std::vector<std::uint32_t> money_class_;
     std::uint32_t next_class_ = 0;
-    struct Remap {
-        std::uint64_t charge;
-        double utility;
-        std::uint32_t next_class;
-    };
-    std::vector<Remap> remap_;  // per class: its class after the current charge
-    std::uint64_t charge_stamp_ = 0;
-    std::unordered_map<std::uint64_t, std::uint32_t> classes_of_charge_;
+    ClassUtilityIds classes_after_charge_;  // per charge: the class each pair moves to
     // Per candidate, its last final share (what the price of its selection
     // is computed from), as an interval and affine.
     std::vector<Interval> final_share_;

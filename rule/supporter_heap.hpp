@@ -14,9 +14,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
+#include "class_utility_ids.hpp"
 #include "election.hpp"
 
 namespace tarvek {
@@ -49,8 +49,8 @@ public:
             if (skip_after && (entry.nan || entry.guide > above)) continue;
             const Group& group = groups_[entry.group];
             for (std::size_t m = group.next; m < group.end; ++m) visit(positions_[m]);
-            for (std::size_t child = 2 * at + 1; child <= 2 * at + 2 && child < heap_.size(); ++child) {
-                pending_.push_back(child);
+            for (std::size_t child = 2 * at + 1; child <= 2 * at + 2; ++child) {
+                if (child < heap_.size()) pending_.push_back(child);
             }
         }
     }
@@ -73,14 +73,6 @@ private:
         std::size_t next;
         std::size_t end;
     };
-    // Per money class, the group of the first utility seen for it in this
-    // fill; other utilities of the class, rare, go through a map.
-    struct ClassGroup {
-        std::uint64_t stamp;
-        double utility;
-        Index group;
-    };
-    Index group_for(std::uint32_t money_class, double utility);
     void sift_down_top();
 
     std::vector<Entry> heap_;
@@ -88,21 +80,21 @@ private:
     std::vector<Index> positions_;
     std::vector<Index> group_of_;  // per position
     std::vector<std::size_t> pending_;  // heap entries still to visit
-    std::vector<ClassGroup> class_groups_;
-    std::unordered_map<std::uint64_t, Index> other_utilities_;
-    std::uint64_t stamp_ = 0;
+    ClassUtilityIds group_ids_;  // per fill: the group of each pair
 };
 
 template <class ClassOf, class UtilityOf, class GuideOf>
 void SupporterHeap::fill(std::size_t count, std::uint32_t class_count, ClassOf class_of,
                          UtilityOf utility_of, GuideOf guide_of) {
-    ++stamp_;
-    if (class_groups_.size() < class_count) class_groups_.resize(class_count, {0, 0.0, 0});
-    other_utilities_.clear();
+    group_ids_.start_pass(class_count);
     groups_.clear();
     group_of_.resize(count);
+    const auto new_group = [&] {
+        groups_.push_back({0, 0});
+        return static_cast<Index>(groups_.size() - 1);
+    };
     for (std::size_t p = 0; p < count; ++p) {
-        const Index group = group_for(class_of(p), utility_of(p));
+        const Index group = group_ids_.id(class_of(p), utility_of(p), new_group);
         group_of_[p] = group;
         ++groups_[group].end;  // counts the members first
     }
@@ -121,21 +113,6 @@ void SupporterHeap::fill(std::size_t count, std::uint32_t class_count, ClassOf c
         heap_.push_back({guide.first, guide.second, first, static_cast<Index>(g)});
     }
     std::make_heap(heap_.begin(), heap_.end(), After{});
-}
-
-inline Index SupporterHeap::group_for(std::uint32_t money_class, double utility) {
-    ClassGroup& first = class_groups_[money_class];
-    if (first.stamp != stamp_) {
-        first = {stamp_, utility, static_cast<Index>(groups_.size())};
-        groups_.push_back({0, 0});
-        return first.group;
-    }
-    if (first.utility == utility) return first.group;
-    const auto key = (static_cast<std::uint64_t>(money_class) << 32) |
-                     static_cast<std::uint32_t>(static_cast<std::int32_t>(utility));
-    const auto inserted = other_utilities_.emplace(key, static_cast<Index>(groups_.size()));
-    if (inserted.second) groups_.push_back({0, 0});
-    return inserted.first->second;
 }
 
 // Restores the heap after its top entry moved later in the order. The
