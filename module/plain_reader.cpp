@@ -169,21 +169,37 @@ const Marshal& marshal() {
         .get_stored();
 }
 
-// A small election is read from its marshalled bytes (marshal_reader.hpp):
-// marshal walks the objects at the interpreter's own level, while the
-// packing's loops run interpreted on PyPy until its JIT has seen a loop run
-// some 1600 times, several times slower than marshal. What counts is the
-// number of supporter pairs. On a new process's first calls marshal stays
-// the faster one up to some 2000 pairs; once the JIT has compiled the loops
-// they overtake it above some 800 (measured on the real elections), hence
-// kMarshalledPairsBelow. Counting the pairs costs a C-level twin of every
-// supporter list and key, about as much as marshalling a hundred pairs, so
-// the voters tell first: with fewer than kSurelySmallVoters, each would have
-// to name ten projects to reach the bound; with kMarshalledVotersBelow or
-// more, the election is taken as big.
+// A small election is read from its marshalled bytes (marshal_reader.hpp)
+// while the process is new: marshal walks the objects at the interpreter's
+// own level, while the packing's loops run interpreted on PyPy until its JIT
+// has seen each loop run some 1600 times, several times slower than marshal.
+// What counts is the number of supporter pairs: on a new process's first
+// calls marshal stays the faster one up to some 2000 pairs, and once the JIT
+// has compiled the loops they overtake it above some 800 (measured on the
+// real elections), hence kMarshalledPairsBelow. Counting the pairs costs a
+// C-level twin of every supporter list and key, about as much as
+// marshalling a hundred pairs, so the voters tell first: with fewer than
+// kSurelySmallVoters, each would have to name ten projects to reach the
+// bound; with kMarshalledVotersBelow or more, the election is taken as big.
 constexpr Py_ssize_t kMarshalledPairsBelow = 800;
 constexpr Py_ssize_t kSurelySmallVoters = 80;
 constexpr Py_ssize_t kMarshalledVotersBelow = 400;
+
+// A process that goes on reading small elections reads them through the
+// packing instead, once it has read kMarshalledVoterEntries voter entries
+// through marshal. Compiled, the packing reads even the smallest real
+// elections faster than marshal (Assen 2024, 84 voters, equal_shares_utils:
+// about 21 against 70 us a call with the same objects again, 27 against 38
+// us for packing against marshalling fresh ones), but it is compiled only
+// after it has run: the first calls after the switch cost some 0.2 ms more
+// each, for as many calls as its loops need to reach the JIT's threshold.
+// A bound of 20,000 voter entries (some 240 calls of Assen 2024) leaves
+// marshal to a process that calls a few times, where that start-up would not
+// pay back, and puts it within a few percent of the calls of one that goes
+// on. A count, not a clock: which reading a call takes depends only on the
+// calls before it. The GIL guards the count.
+constexpr Py_ssize_t kMarshalledVoterEntries = 20000;
+Py_ssize_t marshalled_voter_entries = 0;
 
 Py_ssize_t voter_count(py::handle voters) {
     if (PyList_CheckExact(voters.ptr())) return PyList_GET_SIZE(voters.ptr());
@@ -209,10 +225,14 @@ bool few_pairs(py::handle approvers) {
     return true;
 }
 
-bool small_election(py::handle voters, py::handle approvers) {
+// Whether to read an election through marshal, counting its voters if so.
+bool marshal_it(py::handle voters, py::handle approvers) {
+    if (marshalled_voter_entries >= kMarshalledVoterEntries) return false;
     const Py_ssize_t count = voter_count(voters);
     if (count < 0 || count >= kMarshalledVotersBelow) return false;
-    return count < kSurelySmallVoters || few_pairs(approvers);
+    if (count >= kSurelySmallVoters && !few_pairs(approvers)) return false;
+    marshalled_voter_entries += count;
+    return true;
 }
 
 // The five arguments of a small election from their marshalled bytes.
@@ -288,7 +308,7 @@ bool read_supporter_lists(py::handle dict, tarvek::ElectionInterner& interner) {
 
 bool read_election(py::handle voters, py::handle projects, py::handle cost, py::handle approvers,
                    py::handle total_utility, tarvek::ElectionInterner& interner) {
-    if (small_election(voters, approvers)) {
+    if (marshal_it(voters, approvers)) {
         return read_small_election(voters, projects, cost, approvers, total_utility, interner);
     }
     const py::object result = packed(election_packing(), voters.ptr(), projects.ptr(), cost.ptr(),

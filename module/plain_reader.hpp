@@ -6,8 +6,8 @@
 // made one by one, and every call between C and Python has a fixed cost;
 // this way the items of the arguments never cross into C at all, the
 // interpreter's JIT does the per-item work, and one call into Python reads
-// the first five arguments at once. A small election comes as its
-// marshalled bytes instead (marshal_reader.hpp says why).
+// the first five arguments at once. A new process reads a small election
+// from its marshalled bytes instead (plain_reader.cpp says until when).
 //
 // The packing (plain_packing.py, compiled once) reads every item once and
 // looks at nothing but exact types, so no Python code of the caller runs.

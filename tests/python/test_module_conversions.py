@@ -7,7 +7,10 @@ that a wrong conversion changes the outcome)."""
 from __future__ import annotations
 
 import collections
+import subprocess
+import sys
 import types
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
@@ -426,10 +429,32 @@ def test_plain_arguments_are_read_as_any_other_arguments(args):
     reading: ids with NULs, non-ASCII and lone surrogates, numbers out of
     range, ints among float costs (also beyond 2**53), pairs and supporter
     lists as lists or tuples, pairs of three items, missing and unlisted
-    keys. On PyPy a small election is read from its marshalled bytes; with 400
-    more voters the same arguments go through the packing, which must read them
-    alike too."""
+    keys. On PyPy a small election is read from its marshalled bytes until the
+    process has read many (the test below); with 400 more voters the same
+    arguments go through the packing, which must read them alike too."""
     assert outcome(args) == outcome(disguised(args))
     voters, *rest = args
     many = (voters + [f"more {i}" for i in range(400)], *rest)
     assert outcome(many) == outcome(disguised(many))
+
+
+@pytest.mark.skipif(sys.implementation.name != "pypy", reason="only PyPy reads small elections through marshal")
+def test_small_elections_are_read_alike_in_a_new_process_and_after_many(tmp_path):
+    """A new PyPy process reads small elections from their marshalled bytes,
+    and switches to the packing once it has read many: the test above runs in
+    a new interpreter, before that switch and again after some 60,000 voter
+    entries of small elections. Here the test process may have switched long
+    before, so only a new one reaches the marshalled reading."""
+    script = f"""
+import sys
+sys.path.insert(0, {str(Path(__file__).parent)!r})
+import tarvekbindings
+import test_module_conversions as conversions
+conversions.test_plain_arguments_are_read_as_any_other_arguments()
+voters = [f"v{{i}}" for i in range(60)]
+small = (voters, ["p"], {{"p": 1.0}}, {{"p": [(v, 1) for v in voters]}}, {{"p": 60}}, 1.0)
+for _ in range(1000):
+    assert tarvekbindings.equal_shares_utils(*small) == ["p"]
+conversions.test_plain_arguments_are_read_as_any_other_arguments()
+"""
+    subprocess.run([sys.executable, "-c", script], cwd=tmp_path, check=True, timeout=600)
