@@ -14,6 +14,14 @@ times equal_shares_utils and equal_shares_add1 called from Python
   pays who calls the module many times on new elections (a study of perturbed
   elections), once PyPy's JIT has compiled the module's Python code.
 
+Before any call, each interpreter also times the least that any reading of
+fresh arguments costs there ("floor"): one visit of every item, building
+nothing, as a Python loop (interpreted on a new process's first calls, like
+the module's own Python code) and as marshal.dumps (the interpreter's own walk
+of the objects), the faster of the two, best of the same number of fresh
+calls. PyPy's floor plus the engine alone, over CPython's fresh call, is the
+least PyPy/CPython fresh ratio that a reading made of such visits can reach.
+
 The engine alone (bench/native, no conversion) gives what the call costs
 beyond the engine: the conversion of the arguments. The outcomes (or the
 error) of both interpreters must agree.
@@ -35,6 +43,7 @@ import statistics
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -54,7 +63,49 @@ for _f in FUNCTIONS:
     COLUMNS += [f"pypy_over_cpython_{_f}", f"pypy_over_cpython_{_f}_fresh",
                 f"pypy_over_cpython_{_f}_warm_fresh"]
 COLUMNS += ["cpython_conversion_ms", "pypy_conversion_ms", "cpython_conversion_fresh_ms",
-            "pypy_conversion_fresh_ms", "agree"]
+            "pypy_conversion_fresh_ms", "cpython_floor_fresh_ms", "pypy_floor_fresh_ms",
+            "pypy_floor_and_engine_over_cpython_utils_fresh", "agree"]
+
+
+def visit(voters: Any, projects: Any, cost: Any, approvers: Any, total_utility: Any) -> int:
+    """Reads every item of the first five arguments once and builds nothing."""
+    seen = 0
+    for voter in voters:
+        seen += len(voter)
+    for project in projects:
+        seen += len(project)
+    for project in cost:
+        seen += len(project)
+    for project, supporters in approvers.items():
+        seen += len(project)
+        for voter, utility in supporters:
+            seen += len(voter) + utility
+    for project, total in total_utility.items():
+        seen += len(project) + total
+    return seen
+
+
+def best_fresh(path: str, fresh_calls: int, *uses: Callable[[Any], Any]) -> float:
+    """The least time of any of `uses` on the arguments just read from `path`,
+    over `fresh_calls` rounds, each use on arguments of its own."""
+    from tarvek import pabulib
+
+    best = float("inf")
+    for _ in range(fresh_calls):
+        for use in uses:
+            new_args = pabulib.load(path).arguments()
+            start = time.perf_counter()
+            use(new_args)
+            best = min(best, time.perf_counter() - start)
+            del new_args
+    return best
+
+
+def floor_fresh(path: str, fresh_calls: int) -> float:
+    """The least time of one complete visit of fresh arguments (see the top)."""
+    import marshal
+
+    return best_fresh(path, fresh_calls, lambda a: visit(*a[:5]), lambda a: marshal.dumps(tuple(a[:5]), 2))
 
 
 def child(path: str, min_time: float, fresh_calls: int, skip_add1: bool) -> None:
@@ -64,6 +115,7 @@ def child(path: str, min_time: float, fresh_calls: int, skip_add1: bool) -> None
 
     print(json.dumps({"version": sys.version.split()[0], "implementation": sys.implementation.name}),
           flush=True)
+    print(json.dumps({"floor_fresh_s": floor_fresh(path, fresh_calls)}), flush=True)
     args = pabulib.load(path).arguments()
     for name in FUNCTIONS:
         if name == "add1" and skip_add1:
@@ -76,19 +128,11 @@ def child(path: str, min_time: float, fresh_calls: int, skip_add1: bool) -> None
             except Exception as e:  # the rule's own failures are results too
                 return e
 
-        def best_fresh() -> float:
-            best = float("inf")
-            for _ in range(fresh_calls):
-                new_args = pabulib.load(path).arguments()
-                start = time.perf_counter()
-                call(new_args)
-                best = min(best, time.perf_counter() - start)
-                del new_args
-            return best
-
-        fresh = best_fresh()
-        seen, _, result = benchlib.best_of(call, min_time=min_time)
-        warm_fresh = best_fresh()
+        fresh = best_fresh(path, fresh_calls, call)
+        # As many calls as fit in min_time: on PyPy a small election's calls
+        # reach their steady speed only after hundreds of calls.
+        seen, _, result = benchlib.best_of(call, min_time=min_time, max_reps=sys.maxsize)
+        warm_fresh = best_fresh(path, fresh_calls, call)
         if isinstance(result, Exception):
             outcome: Any = f"{type(result).__name__}: {result}"
         else:
@@ -162,6 +206,11 @@ def measure(path: Path, opts: argparse.Namespace) -> dict[str, Any]:
             call_ms, engine_ms = row[f"{i}_utils{kind}_ms"], row["engine_utils_ms"]
             row[f"{i}_conversion{kind}_ms"] = (max(0.0, call_ms - engine_ms)
                                               if call_ms is not None and engine_ms is not None else None)
+    for i in INTERPRETERS:
+        row[f"{i}_floor_fresh_ms"] = ms(found[i].get("floor_fresh_s"))
+    if row["pypy_floor_fresh_ms"] is not None and row["engine_utils_ms"] is not None:
+        row["pypy_floor_and_engine_over_cpython_utils_fresh"] = ratio(
+            row["pypy_floor_fresh_ms"] + row["engine_utils_ms"], row["cpython_utils_fresh_ms"])
     problems = [f"{i} failed: {found[i]['failed']}" for i in INTERPRETERS if "failed" in found[i]]
     problems += [name for name in FUNCTIONS
                  if f"{name}_outcome" in found["cpython"]
@@ -194,12 +243,13 @@ def print_table(rows: list[dict[str, Any]]) -> None:
     for line in lines:
         print("  ".join(cell.ljust(w) if c == 0 else cell.rjust(w) for c, (cell, w) in
                         enumerate(zip(line, widths, strict=True))))
-    for kind in ("", "_fresh", "_warm_fresh"):
-        ratios = [r[f"pypy_over_cpython_utils{kind}"] for r in rows
-                  if r.get(f"pypy_over_cpython_utils{kind}") is not None]
+    summaries = [(f"PyPy / CPython, utils{kind.replace('_', ' ')}", f"pypy_over_cpython_utils{kind}")
+                 for kind in ("", "_fresh", "_warm_fresh")]
+    summaries.append(("PyPy floor + engine / CPython, utils fresh", "pypy_floor_and_engine_over_cpython_utils_fresh"))
+    for label, key in summaries:
+        ratios = [r[key] for r in rows if r.get(key) is not None]
         if ratios:
-            print(f"PyPy / CPython, utils{kind.replace('_', ' ')}: median {fmt(statistics.median(ratios))}, "
-                  f"max {fmt(max(ratios))}")
+            print(f"{label}: median {fmt(statistics.median(ratios))}, max {fmt(max(ratios))}")
 
 
 def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) -> None:
@@ -210,7 +260,8 @@ def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) 
             "tarvekbindings from Python on two interpreters",
             f"load average at the end {os.getloadavg()[1]:.1f} (5 min); {versions.get('cpython')} and "
             f"{versions.get('pypy')}; seen: best of calls within {opts.min_time:g} s, "
-            f"fresh: best of {opts.fresh_calls} calls, warm fresh: the same after the seen calls; add1 not timed for "
+            f"fresh: best of {opts.fresh_calls} calls, warm fresh: the same after the seen calls, floor: the least "
+            f"visit of fresh arguments before any call; add1 not timed for "
             f"{', '.join(opts.skip_add1) or 'none'}",
         ),
         COLUMNS, rows)
