@@ -14,12 +14,12 @@ times equal_shares_utils and equal_shares_add1 called from Python
   pays who calls the module many times on new elections (a study of perturbed
   elections), once PyPy's JIT has compiled the module's Python code.
 
-Before any call, each interpreter also times the least that any reading of
+After the calls, each interpreter also times the least that any reading of
 fresh arguments costs there ("floor"): one visit of every item, building
-nothing, as a Python loop (interpreted on a new process's first calls, like
-the module's own Python code) and as marshal.dumps (the interpreter's own walk
-of the objects), the faster of the two, best of the same number of fresh
-calls. PyPy's floor plus the engine alone, over CPython's fresh call, is the
+nothing, as a Python loop that has not run before (interpreted at first, like
+the module's own Python code on a new process's first calls) and as
+marshal.dumps (the interpreter's own walk of the objects), the faster of the
+two, best of the same number of fresh calls. PyPy's floor plus the engine alone, over CPython's fresh call, is the
 least PyPy/CPython fresh ratio that a reading made of such visits can reach.
 
 The engine alone (bench/native, no conversion) gives what the call costs
@@ -115,7 +115,6 @@ def child(path: str, min_time: float, fresh_calls: int, skip_add1: bool) -> None
 
     print(json.dumps({"version": sys.version.split()[0], "implementation": sys.implementation.name}),
           flush=True)
-    print(json.dumps({"floor_fresh_s": floor_fresh(path, fresh_calls)}), flush=True)
     args = pabulib.load(path).arguments()
     for name in FUNCTIONS:
         if name == "add1" and skip_add1:
@@ -140,6 +139,9 @@ def child(path: str, min_time: float, fresh_calls: int, skip_add1: bool) -> None
         print(json.dumps({f"{name}_s": seen, f"{name}_fresh_s": fresh, f"{name}_warm_fresh_s": warm_fresh,
                           f"{name}_outcome": outcome}),
               flush=True)
+    # Last, so that the fresh calls above stay a new process's first calls;
+    # the visit's own loop has not run before, so it runs as cold as they did.
+    print(json.dumps({"floor_fresh_s": floor_fresh(path, fresh_calls)}), flush=True)
 
 
 def run_child(interpreter: str, path: Path, opts: argparse.Namespace, skip_add1: bool) -> dict[str, Any]:
@@ -261,7 +263,7 @@ def write_csv(path: Path, rows: list[dict[str, Any]], opts: argparse.Namespace) 
             f"load average at the end {os.getloadavg()[1]:.1f} (5 min); {versions.get('cpython')} and "
             f"{versions.get('pypy')}; seen: best of calls within {opts.min_time:g} s, "
             f"fresh: best of {opts.fresh_calls} calls, warm fresh: the same after the seen calls, floor: the least "
-            f"visit of fresh arguments before any call; add1 not timed for "
+            f"visit of fresh arguments by a loop not run before; add1 not timed for "
             f"{', '.join(opts.skip_add1) or 'none'}",
         ),
         COLUMNS, rows)
