@@ -17,15 +17,15 @@
 //   |e| <= eps |result|. Computing the new coefficients a, lo and hi rounds
 //   each once more, by at most eps |a| (times |t| <= t_max), eps |lo| and
 //   eps |hi|. The slack is twice the sum of these four, (...) * 2^-52, which
-//   also covers the relative error of computing the sum itself; kTiny =
-//   2^-900 covers the absolute errors near underflow many times over, at the
-//   price of deciding nothing about differences below it. It stays well
-//   above the subnormal range (below 2^-1022) even after the slack of a
-//   value that is 0 has been divided twice by a sum of utilities: arithmetic
-//   on subnormal numbers takes a hundred times longer on common processors
-//   (at 2^-1000, Budapest 2024's completion took 12 % longer). The ends lo - slack
-//   and hi + slack are rounded too, and next_below/next_above move them out
-//   past that rounding.
+//   also covers the relative error of computing the sum itself;
+//   kAbsoluteSlack = 2^-900 covers the absolute errors near underflow many
+//   times over, at the price of deciding nothing about differences below it.
+//   It stays well above the subnormal range (below 2^-1022) even after the
+//   slack of a value that is 0 has been divided twice by a sum of utilities:
+//   arithmetic on subnormal numbers takes a hundred times longer on common
+//   processors (at 2^-1000, Budapest 2024's completion took 12 % longer). The
+//   ends lo - slack and hi + slack are rounded too, and next_below/next_above
+//   move them out past that rounding.
 // - largest_difference(): the bound (x.a t - y.a t) + (x.hi - y.lo) is
 //   computed with five roundings, each at most eps times a sum of the four
 //   magnitudes |x.a t|, |y.a t|, |x.hi|, |y.lo|; 2^-50 = 8 eps times that sum
@@ -54,7 +54,8 @@ inline Interval interval_hull(Interval a, Interval b) {
     return {std::min(a.lo, b.lo), std::max(a.hi, b.hi)};
 }
 
-// The least absolute slack of an enclosure (see kTiny below).
+// The least absolute slack of an enclosure, which covers rounding near
+// underflow (see finish() above).
 constexpr double kAbsoluteSlack = 0x1p-900;
 
 // x moved down (up) by at least one ulp of x, without a library call:
@@ -116,7 +117,7 @@ public:
         for (const double t : {t_.lo, t_.hi}) {
             const double drift = y.a * t - x.a * t;
             const double slack = (std::fabs(x.a * t) + std::fabs(y.a * t) + std::fabs(y.lo) +
-                                  std::fabs(y.hi)) * 0x1p-50 + kTiny;
+                                  std::fabs(y.hi)) * 0x1p-50 + kAbsoluteSlack;
             finite = finite && std::isfinite(drift) && std::isfinite(slack);
             lo = std::min(lo, drift + y.lo - slack);
             hi = std::max(hi, drift + y.hi + slack);
@@ -129,8 +130,8 @@ public:
     // (x is affine in t). Each end is computed with three roundings (the
     // product, the sum, the slack's subtraction), each at most eps times
     // |a t| + |lo| + |hi| plus the slack, well within the slack of 2^-50 =
-    // 8 eps times that sum; kTiny covers them near underflow. Unbounded when
-    // x is invalid or an end is not finite.
+    // 8 eps times that sum; kAbsoluteSlack covers them near underflow.
+    // Unbounded when x is invalid or an end is not finite.
     Interval enclosure(Affine x) const {
         constexpr double kInfinity = std::numeric_limits<double>::infinity();
         if (!x.valid) return {-kInfinity, kInfinity};
@@ -138,7 +139,8 @@ public:
         double hi = -kInfinity;
         for (const double t : {t_.lo, t_.hi}) {
             const double at = x.a * t;
-            const double slack = (std::fabs(at) + std::fabs(x.lo) + std::fabs(x.hi)) * 0x1p-50 + kTiny;
+            const double slack =
+                (std::fabs(at) + std::fabs(x.lo) + std::fabs(x.hi)) * 0x1p-50 + kAbsoluteSlack;
             lo = std::min(lo, at + x.lo - slack);
             hi = std::max(hi, at + x.hi + slack);
         }
@@ -152,8 +154,6 @@ public:
     bool at_most(Affine x, Affine y) const { return largest_difference(x, y, false); }
 
 private:
-    static constexpr double kTiny = kAbsoluteSlack;  // covers rounding near subnormals
-
     static double magnitude(Interval v) { return std::max(std::fabs(v.lo), std::fabs(v.hi)); }
 
     Affine finish(bool valid, double a, double lo, double hi, Interval result,
@@ -162,7 +162,7 @@ private:
         // of a * t and of each end); the ends are then moved outward by more
         // than their own rounding.
         const double slack = (std::fabs(a) * t_max_ + std::fabs(lo) + std::fabs(hi) +
-                              magnitude(result)) * 0x1p-52 + extra + kTiny;
+                              magnitude(result)) * 0x1p-52 + extra + kAbsoluteSlack;
         const Affine out{a, next_below(lo - slack), next_above(hi + slack), valid};
         const bool finite = std::isfinite(out.a) && std::isfinite(out.lo) &&
                             std::isfinite(out.hi) && std::isfinite(slack) &&
@@ -175,7 +175,7 @@ private:
         for (const double t : {t_.lo, t_.hi}) {
             const double value = (x.a * t - y.a * t) + (x.hi - y.lo);
             const double slack = (std::fabs(x.a * t) + std::fabs(y.a * t) + std::fabs(x.hi) +
-                                  std::fabs(y.lo)) * 0x1p-50 + kTiny;
+                                  std::fabs(y.lo)) * 0x1p-50 + kAbsoluteSlack;
             const double bound = value + slack;
             if (!(strict ? bound < 0.0 : bound <= 0.0)) return false;
         }
